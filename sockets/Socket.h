@@ -1,0 +1,67 @@
+// Owning holder of one socket handle, and the classification of the last
+// Winsock error.
+#pragma once
+
+#include "WinApi.h"
+
+enum class SocketError {
+    interrupted = 1,
+    badDescriptor,
+    permissionDenied,
+    wouldBlock,
+    inProgress,
+    alreadyInProgress,
+    addressInUse,
+    addressNotAvailable,
+    networkDown,
+    networkUnreachable,
+    networkReset,
+    connectionAborted,
+    connectionReset,
+    noBufferSpace,
+    alreadyConnected,
+    notConnected,
+    timedOut,
+    connectionRefused,
+    hostDown,
+    hostUnreachable,
+    invalidArgument,
+    otherError,
+};
+
+SocketError classifySocketError(int winsockError);
+// Reads WSAGetLastError once.
+SocketError lastSocketError();
+
+// TCP_NODELAY on, inheritance off: applied to every socket the host creates
+// or accepts, the moment it exists. Results are deliberately ignored.
+void setUpSocket(SOCKET socket);
+
+class Socket {
+public:
+    Socket() = default;
+    // Takes ownership of an already set-up socket (blocking mode).
+    explicit Socket(SOCKET socket) : socketHandle(socket) {}
+    ~Socket() { close(); }
+
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+    Socket(Socket&& other) noexcept;
+    Socket& operator=(Socket&& other) noexcept;
+
+    // socket(AF_INET, SOCK_STREAM, 0) plus the set-up; false leaves it empty.
+    bool open();
+    void close();
+    // WSAEINVAL on an empty holder; no system call when the mode is already set.
+    bool setNonBlocking(bool wanted);
+
+    SOCKET handle() const { return socketHandle; }
+    bool isOpen() const { return socketHandle != INVALID_SOCKET; }
+    bool isNonBlocking() const { return nonBlocking; }
+    // Gives up ownership without closing.
+    SOCKET release();
+
+private:
+    SOCKET socketHandle = INVALID_SOCKET;
+    bool nonBlocking = false;
+};
