@@ -1,0 +1,71 @@
+#include "service_status.h"
+
+#include "event_log.h"
+#include "system_api.h"
+
+#include <mutex>
+
+SERVICE_STATUS serviceStatus{};
+SERVICE_STATUS_HANDLE statusHandle = nullptr;
+DWORD nextCheckPoint = 1;
+HANDLE stopEvent = nullptr;
+
+namespace {
+
+// The control handler and the service thread both report. The handler holds
+// the lock across all of its reports, so its re-read of the current state
+// cannot interleave with the final SERVICE_STOPPED: a pending state sent after
+// it would leave the SCM showing a stopped service as still stopping.
+std::recursive_mutex statusLock;
+
+bool isPending(DWORD state)
+{
+    return state != SERVICE_RUNNING && state != SERVICE_STOPPED;
+}
+
+} // namespace
+
+void reportServiceStatus(DWORD state, DWORD waitHint)
+{
+    std::lock_guard<std::recursive_mutex> lock(statusLock);
+    serviceStatus.dwCurrentState = state;
+    serviceStatus.dwWin32ExitCode = NO_ERROR;
+    serviceStatus.dwWaitHint = waitHint;
+    serviceStatus.dwControlsAccepted = state == SERVICE_START_PENDING ? 0 : SERVICE_ACCEPT_STOP;
+    serviceStatus.dwCheckPoint = isPending(state) ? nextCheckPoint++ : 0;
+    systemApi.setServiceStatus(statusHandle, &serviceStatus);
+}
+
+void WINAPI serviceControlHandler(DWORD control)
+{
+    if (control != SERVICE_CONTROL_STOP)
+        return;
+    std::lock_guard<std::recursive_mutex> lock(statusLock);
+    // Once stopped, the service stays stopped in every later report.
+    const bool stopped = serviceStatus.dwCurrentState == SERVICE_STOPPED;
+    reportServiceStatus(stopped ? SERVICE_STOPPED : SERVICE_STOP_PENDING, 0);
+    SetEvent(stopEvent);
+    reportServiceStatus(serviceStatus.dwCurrentState, 0);
+}
+
+bool startServiceControl()
+{
+    serviceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    serviceStatus.dwServiceSpecificExitCode = 0;
+
+    // Created before the handler is registered, so the handler always finds it.
+    stopEvent = systemApi.createEvent(nullptr, TRUE, FALSE, nullptr);
+    if (stopEvent == nullptr) {
+        reportApiFailure(L"CreateEvent");
+        return false;
+    }
+
+    statusHandle = systemApi.registerServiceCtrlHandler(serviceName, serviceControlHandler);
+    if (statusHandle == nullptr) {
+        reportApiFailure(L"RegisterServiceCtrlHandler");
+        return false;
+    }
+
+    reportServiceStatus(SERVICE_START_PENDING, 6000);
+    return true;
+}
