@@ -1,0 +1,245 @@
+#include "Process.h"
+
+#include "CommandLine.h"
+#include "Debug.h"
+
+#include <boost/filesystem/path.hpp>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+bool equalsIgnoringAsciiCase(const std::wstring& text, const wchar_t* lowerCase)
+{
+    std::size_t i = 0;
+    for (; i < text.size() && lowerCase[i] != L'\0'; ++i) {
+        wchar_t c = text[i];
+        if (c >= L'A' && c <= L'Z')
+            c = static_cast<wchar_t>(c - L'A' + L'a');
+        if (c != lowerCase[i])
+            return false;
+    }
+    return i == text.size() && lowerCase[i] == L'\0';
+}
+
+bool isBatchFile(const boost::filesystem::path& executable)
+{
+    // Windows file names ignore case: RUN.BAT is as much a batch file as run.bat.
+    return equalsIgnoringAsciiCase(executable.extension().wstring(), L".bat");
+}
+
+// cmd.exe reads a batch file's arguments by its own rules: it knows no escaped
+// double quote, so a quote inside an argument ends the quoting and lets '&',
+// '|' or '>' run commands; it expands %name% even inside quotes; and a line
+// break ends the command. No quoting can carry these through, so such
+// arguments are refused instead of being passed on.
+bool isSafeForBatch(const std::string& argument)
+{
+    return argument.find_first_of("\"%\r\n") == std::string::npos;
+}
+
+HANDLE toHandle(std::uint64_t value)
+{
+    return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(value));
+}
+
+// The attribute list that restricts inheritance to the handle set. Owns its
+// buffer; the list is deleted at most once, and only after it was initialised.
+class HandleListAttribute {
+public:
+    HandleListAttribute() = default;
+    HandleListAttribute(const HandleListAttribute&) = delete;
+    HandleListAttribute& operator=(const HandleListAttribute&) = delete;
+    ~HandleListAttribute() { release(); }
+
+    // Failure leaves no list: the child then inherits every inheritable handle.
+    bool prepare(const HandleSet& handles)
+    {
+        SIZE_T size = 0;
+        if (!InitializeProcThreadAttributeList(nullptr, 1, 0, &size) && GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+            return false;
+        mBuffer = static_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(std::malloc(size));
+        if (mBuffer == nullptr)
+            return false;
+        if (!InitializeProcThreadAttributeList(mBuffer, 1, 0, &size)) {
+            release();
+            return false;
+        }
+        mInitialised = true;
+        // The list refers to this array until the list is deleted.
+        mValues.assign(handles.begin(), handles.end());
+        if (!UpdateProcThreadAttribute(mBuffer, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, mValues.data(),
+                                       mValues.size() * sizeof(std::uint64_t), nullptr, nullptr)) {
+            release();
+            return false;
+        }
+        return true;
+    }
+
+    LPPROC_THREAD_ATTRIBUTE_LIST get() const { return mBuffer; }
+
+    void release()
+    {
+        if (mInitialised)
+            DeleteProcThreadAttributeList(mBuffer);
+        mInitialised = false;
+        std::free(mBuffer);
+        mBuffer = nullptr;
+    }
+
+private:
+    LPPROC_THREAD_ATTRIBUTE_LIST mBuffer = nullptr;
+    bool mInitialised = false;
+    std::vector<std::uint64_t> mValues;
+};
+
+} // namespace
+
+bool Process::launch(const std::vector<std::string>& arguments, const HandleSet& inheritedHandles)
+{
+    if (arguments.empty())
+        return false;
+    if (arguments.size() == 1)
+        return launchCommandLine(arguments[0], std::wstring(), inheritedHandles);
+    if (isBatchFile(boost::filesystem::path(arguments[0]))) {
+        for (std::size_t i = 1; i < arguments.size(); ++i) {
+            if (!isSafeForBatch(arguments[i])) {
+                // The caller reads the reason as for any other failed launch.
+                SetLastError(ERROR_INVALID_PARAMETER);
+                return false;
+            }
+        }
+    }
+    return launchCommandLine(arguments[0], buildCommandLine(std::string_view(), arguments), inheritedHandles);
+}
+
+bool Process::launchCommandLine(const std::string& executablePath, const std::wstring& commandLine,
+                                const HandleSet& inheritedHandles)
+{
+    if (mProcess) {
+        // A second child would leave the first one unowned and never reaped.
+        SetLastError(ERROR_BUSY);
+        return false;
+    }
+
+    std::wstring privateCommandLine = commandLine;
+    std::wstring applicationName;
+    if (!executablePath.empty()) {
+        const boost::filesystem::path executable(executablePath);
+        applicationName = executable.wstring();
+        if (isBatchFile(executable)) {
+            // The batch file stays the application; cmd.exe gets the whole line.
+            privateCommandLine = L"cmd.exe /C \"" + privateCommandLine + L"\"";
+        } else if (!equalsIgnoringAsciiCase(executable.extension().wstring(), L".exe")) {
+            applicationName += L".exe";
+        }
+    }
+
+    for (const std::uint64_t value : inheritedHandles) {
+        if (!SetHandleInformation(toHandle(value), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT))
+            return false;
+    }
+
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof startup;
+    const BOOL inheritHandles = inheritedHandles.empty() ? FALSE : TRUE;
+    HandleListAttribute handleList;
+    if (inheritHandles && handleList.prepare(inheritedHandles))
+        startup.lpAttributeList = handleList.get();
+
+    auto information = std::make_unique<PROCESS_INFORMATION>();
+    const BOOL created = CreateProcessW(applicationName.empty() ? nullptr : applicationName.c_str(),
+                                        privateCommandLine.empty() ? nullptr : privateCommandLine.data(), nullptr,
+                                        nullptr, inheritHandles, CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT,
+                                        nullptr, nullptr, &startup.StartupInfo, information.get());
+    const DWORD error = GetLastError();
+    handleList.release();
+    if (!created) {
+        SetLastError(error);
+        return false;
+    }
+    mExitCode = ExitCodeRunning;
+    mProcess = std::move(information);
+    return true;
+}
+
+bool Process::isRunning()
+{
+    if (!mProcess)
+        return false;
+    const DWORD result = WaitForSingleObject(mProcess->hProcess, 0);
+    if (result == WAIT_OBJECT_0) {
+        reap();
+        return false;
+    }
+    if (result == WAIT_TIMEOUT)
+        return true;
+    reportError("Failed to query child process");
+    if (mProcess)
+        terminateAndWait();
+    return false;
+}
+
+bool Process::terminate()
+{
+    if (!mProcess)
+        return false;
+    return TerminateProcess(mProcess->hProcess, TerminateExitCode) != FALSE;
+}
+
+void Process::terminateAndWait()
+{
+    if (!mProcess)
+        return;
+    if (TerminateProcess(mProcess->hProcess, TerminateExitCode))
+        WaitForSingleObject(mProcess->hProcess, INFINITE);
+    reap();
+}
+
+HANDLE Process::processHandle() const
+{
+    return mProcess ? mProcess->hProcess : nullptr;
+}
+
+void Process::setErrorSink(ProcessErrorSink sink, void* context)
+{
+    mErrorSink = sink;
+    mErrorSinkContext = context;
+}
+
+void Process::reap()
+{
+    debugAssert(nullptr != mProcess);
+    DWORD exitCode = 0;
+    // A child whose termination failed still runs: it is recorded as
+    // STILL_ACTIVE and goes on unsupervised.
+    mExitCode = GetExitCodeProcess(mProcess->hProcess, &exitCode) ? exitCode : ExitCodeUnavailable;
+    CloseHandle(mProcess->hProcess);
+    CloseHandle(mProcess->hThread);
+    mProcess.reset();
+}
+
+Process::~Process()
+{
+    if (isRunning())
+        terminateAndWait();
+}
+
+void Process::notify(const char* format, ...)
+{
+    char text[8192] = {};
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(text, sizeof text, format, arguments);
+    va_end(arguments);
+    if (mErrorSink != nullptr)
+        mErrorSink(mErrorSinkContext, text);
+}
+
+void Process::reportError(const char* text)
+{
+    const std::string description = systemErrorText();
+    notify("ERROR: %s: %s", text, description.c_str());
+}
