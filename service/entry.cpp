@@ -1,0 +1,102 @@
+#include "entry.h"
+
+#include "Debug.h"
+#include "event_log.h"
+#include "install.h"
+#include "server_command_line.h"
+#include "server_supervision.h"
+#include "service_status.h"
+#include "system_api.h"
+
+#include <boost/filesystem/path.hpp>
+
+#include <codecvt>
+#include <cstdio>
+#include <locale>
+#include <stdexcept>
+
+namespace {
+
+void installDebugDefaults()
+{
+    DebugConfig config;
+    config.abortOnError = false;
+    config.outputCallback = nullptr;
+    config.callbackContext = nullptr;
+    config.outputStream = stdout;
+    Debug::setConfig(config);
+}
+
+// Paths reach the host and the child as UTF-8; without this the path library
+// would convert narrow text with the active code page and mangle any name
+// outside it.
+void useUtf8ForPaths()
+{
+    try {
+        // The first request sets up the library's default locale; only then
+        // is there one to replace.
+        (void)boost::filesystem::path::codecvt();
+    } catch (const std::runtime_error&) {
+        // A system locale the runtime cannot load: the UTF-8 facet below does
+        // not depend on it.
+    }
+    // codecvt_utf8_utf16 is deprecated since C++17 without a replacement in
+    // the standard library; it is exact for UTF-8 <-> UTF-16, which is all the
+    // path library needs here.
+#if defined(_MSC_VER)
+#pragma warning(push)
+#pragma warning(disable : 4996)
+#else
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+    const std::locale utf8(std::locale(), new std::codecvt_utf8_utf16<wchar_t, 0x10FFFF>);
+#if defined(_MSC_VER)
+#pragma warning(pop)
+#else
+#pragma GCC diagnostic pop
+#endif
+    boost::filesystem::path::imbue(utf8);
+}
+
+} // namespace
+
+int hostMain(int argc, wchar_t* argv[])
+{
+    eventSource = systemApi.registerEventSource(nullptr, serviceName);
+
+    if (argc > 1) {
+        // Case-sensitive on purpose: any other spelling is an argument for the
+        // server, never an administrative command.
+        if (lstrcmpW(argv[1], L"install") == 0) {
+            installService();
+            return 0;
+        }
+        if (lstrcmpW(argv[1], L"uninstall") == 0) {
+            uninstallService();
+            return 0;
+        }
+        ProcessArguments.assign(argv + 1, argv + argc);
+    }
+
+    // All of this is in place before the dispatcher starts the service thread,
+    // which then only reads it.
+    installDebugDefaults();
+    useUtf8ForPaths();
+    WSADATA socketsData;
+    WSAStartup(MAKEWORD(2, 2), &socketsData);
+
+    SERVICE_TABLE_ENTRYW serviceTable[] = {
+        {const_cast<LPWSTR>(serviceName), serviceMain},
+        {nullptr, nullptr},
+    };
+    if (!systemApi.startServiceCtrlDispatcher(serviceTable))
+        reportApiFailure(L"StartServiceCtrlDispatcher");
+
+    WSACleanup();
+    if (eventSource != nullptr) {
+        systemApi.deregisterEventSource(eventSource);
+        eventSource = nullptr;
+    }
+    return 0;
+}

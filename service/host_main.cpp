@@ -1,0 +1,6 @@
+#include "entry.h"
+
+int wmain(int argc, wchar_t* argv[])
+{
+    return hostMain(argc, argv);
+}
