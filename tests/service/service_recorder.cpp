@@ -1,0 +1,223 @@
+#include "service_recorder.h"
+
+#include "TextConversion.h"
+#include "event_log.h"
+#include "server_command_line.h"
+#include "service_status.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+
+namespace recorder {
+
+namespace {
+
+std::mutex lock;
+std::condition_variable changed;
+std::vector<Entry> log;
+std::function<void(const SERVICE_STATUS&)> statusHook;
+LPHANDLER_FUNCTION handler = nullptr;
+std::wstring handlerName;
+
+BOOL WINAPI recordStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status)
+{
+    Entry entry;
+    entry.isStatus = true;
+    entry.handle = handle;
+    entry.status = *status;
+    std::function<void(const SERVICE_STATUS&)> hook;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        log.push_back(entry);
+        hook = statusHook;
+    }
+    changed.notify_all();
+    if (hook)
+        hook(entry.status);
+    return TRUE;
+}
+
+BOOL WINAPI recordEvent(HANDLE source, WORD type, WORD category, DWORD identifier, PSID userSid, WORD stringCount,
+                        DWORD dataSize, LPCWSTR* strings, LPVOID data)
+{
+    Entry entry;
+    entry.source = source;
+    entry.type = type;
+    entry.category = category;
+    entry.identifier = identifier;
+    entry.hasUserSid = userSid != nullptr;
+    entry.stringCount = stringCount;
+    entry.dataSize = dataSize;
+    entry.hasData = data != nullptr;
+    if (stringCount > 0 && strings != nullptr && strings[0] != nullptr)
+        entry.text = strings[0];
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        log.push_back(entry);
+    }
+    changed.notify_all();
+    return TRUE;
+}
+
+SERVICE_STATUS_HANDLE WINAPI recordRegistration(LPCWSTR name, LPHANDLER_FUNCTION function)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    handlerName = name != nullptr ? name : L"";
+    handler = function;
+    return fakeStatusHandle();
+}
+
+std::string hex(DWORD value)
+{
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "0x%08lX", static_cast<unsigned long>(value));
+    return buffer;
+}
+
+std::string statusText(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS& s)
+{
+    return std::string("status") + (handle == fakeStatusHandle() ? "" : " handle=other") + " type="
+        + hex(s.dwServiceType) + " state=" + std::to_string(s.dwCurrentState) + " accepts="
+        + std::to_string(s.dwControlsAccepted) + " exit=" + std::to_string(s.dwWin32ExitCode) + "/"
+        + std::to_string(s.dwServiceSpecificExitCode) + " checkpoint=" + std::to_string(s.dwCheckPoint)
+        + " hint=" + std::to_string(s.dwWaitHint);
+}
+
+std::string eventText(HANDLE source, WORD type, WORD category, DWORD identifier, bool sid, WORD strings,
+                      DWORD dataSize, bool data, const std::wstring& text)
+{
+    return std::string("event") + (source == fakeEventSource() ? "" : " source=other") + " type="
+        + std::to_string(type) + " category=" + std::to_string(category) + " id=" + hex(identifier)
+        + (sid ? " sid" : "") + " strings=" + std::to_string(strings) + " data=" + std::to_string(dataSize)
+        + (data ? "+pointer" : "") + " \"" + toUtf8(text) + "\"";
+}
+
+} // namespace
+
+std::string describe(const Entry& entry)
+{
+    if (entry.isStatus)
+        return statusText(entry.handle, entry.status);
+    return eventText(entry.source, entry.type, entry.category, entry.identifier, entry.hasUserSid,
+                     entry.stringCount, entry.dataSize, entry.hasData, entry.text);
+}
+
+std::vector<std::string> describeAll(const std::vector<Entry>& entries)
+{
+    std::vector<std::string> result;
+    for (const Entry& entry : entries)
+        result.push_back(describe(entry));
+    return result;
+}
+
+std::vector<Entry> entries()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return log;
+}
+
+void clear()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    log.clear();
+    statusHook = nullptr;
+    handler = nullptr;
+    handlerName.clear();
+}
+
+SERVICE_STATUS_HANDLE fakeStatusHandle()
+{
+    return reinterpret_cast<SERVICE_STATUS_HANDLE>(static_cast<std::uintptr_t>(0x5A17));
+}
+
+HANDLE fakeEventSource()
+{
+    return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(0xE7E4));
+}
+
+void setStatusHook(std::function<void(const SERVICE_STATUS&)> hook)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    statusHook = std::move(hook);
+}
+
+bool waitForState(DWORD state, DWORD timeoutMs)
+{
+    std::unique_lock<std::mutex> guard(lock);
+    return changed.wait_for(guard, std::chrono::milliseconds(timeoutMs), [state] {
+        for (const Entry& entry : log) {
+            if (entry.isStatus && entry.status.dwCurrentState == state)
+                return true;
+        }
+        return false;
+    });
+}
+
+LPHANDLER_FUNCTION registeredHandler()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return handler;
+}
+
+std::wstring registeredName()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return handlerName;
+}
+
+std::string status(DWORD state, DWORD controlsAccepted, DWORD checkPoint, DWORD waitHint)
+{
+    SERVICE_STATUS s{};
+    s.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    s.dwCurrentState = state;
+    s.dwControlsAccepted = controlsAccepted;
+    s.dwCheckPoint = checkPoint;
+    s.dwWaitHint = waitHint;
+    return statusText(fakeStatusHandle(), s);
+}
+
+std::string infoEvent(const std::wstring& text)
+{
+    return eventText(fakeEventSource(), EVENTLOG_INFORMATION_TYPE, 1, 0x40020102, false, 1, 0, false, text);
+}
+
+std::string errorEvent(const std::wstring& text)
+{
+    return eventText(fakeEventSource(), EVENTLOG_ERROR_TYPE, 1, 0xC0020101, false, 1, 0, false, text);
+}
+
+std::string apiFailureEvent(const std::wstring& text)
+{
+    return eventText(fakeEventSource(), EVENTLOG_ERROR_TYPE, 1, 0xC0020100, false, 1, 0, false, text);
+}
+
+} // namespace recorder
+
+void ServiceStateTest::SetUp()
+{
+    resetState();
+    systemApi.setServiceStatus = recorder::recordStatus;
+    systemApi.reportEvent = recorder::recordEvent;
+    systemApi.registerServiceCtrlHandler = recorder::recordRegistration;
+    eventSource = recorder::fakeEventSource();
+}
+
+void ServiceStateTest::TearDown()
+{
+    resetState();
+}
+
+void ServiceStateTest::resetState()
+{
+    recorder::clear();
+    serviceStatus = SERVICE_STATUS{};
+    nextCheckPoint = 1;
+    statusHandle = nullptr;
+    if (stopEvent != nullptr)
+        CloseHandle(stopEvent);
+    stopEvent = nullptr;
+    eventSource = nullptr;
+    ProcessArguments.clear();
+}

@@ -1,0 +1,76 @@
+// Records what the host tells the SCM and the event log, in one ordered log,
+// through the seam. A failure road must tell the SCM before the operator, so
+// status reports and events are checked against each other, not only apart.
+#pragma once
+
+#include "WinApi.h"
+#include "system_api.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace recorder {
+
+struct Entry {
+    bool isStatus = false;
+    // Status reports.
+    SERVICE_STATUS_HANDLE handle = nullptr;
+    SERVICE_STATUS status{};
+    // Events.
+    HANDLE source = nullptr;
+    WORD type = 0;
+    WORD category = 0;
+    DWORD identifier = 0;
+    bool hasUserSid = false;
+    WORD stringCount = 0;
+    DWORD dataSize = 0;
+    bool hasData = false;
+    std::wstring text; // the first string, if any
+};
+
+// Every field, so a sequence compares field by field and prints readably.
+std::string describe(const Entry& entry);
+
+std::vector<Entry> entries();
+void clear();
+
+// The fake handles the stubs stand for.
+SERVICE_STATUS_HANDLE fakeStatusHandle();
+HANDLE fakeEventSource();
+
+// Called on the reporting thread after each status report is recorded.
+void setStatusHook(std::function<void(const SERVICE_STATUS&)> hook);
+
+// Waits (up to timeoutMs) until some status report has the given state.
+bool waitForState(DWORD state, DWORD timeoutMs);
+
+// The handler the host registered, null before registration.
+LPHANDLER_FUNCTION registeredHandler();
+std::wstring registeredName();
+
+// Expected entries, written the way describe() writes recorded ones.
+std::string status(DWORD state, DWORD controlsAccepted, DWORD checkPoint, DWORD waitHint);
+std::string infoEvent(const std::wstring& text);
+std::string errorEvent(const std::wstring& text);
+std::string apiFailureEvent(const std::wstring& text);
+
+std::vector<std::string> describeAll(const std::vector<Entry>& log);
+
+} // namespace recorder
+
+// Resets the process-wide state of the service host, installs the recording
+// seam (setServiceStatus, reportEvent, registerServiceCtrlHandler) and opens a
+// fake event source. The rest of the table stays real; a test swaps more
+// entries itself and gets the table back with the fixture.
+class ServiceStateTest : public testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+private:
+    void resetState();
+    ScopedSystemApi restoreSystemApi;
+};

@@ -1,0 +1,143 @@
+// The roads through the service that end before any child runs. Each checks
+// the whole ordered log of status reports and events.
+#include "service_recorder.h"
+
+#include "TextConversion.h"
+#include "server_command_line.h"
+#include "server_supervision.h"
+#include "service_status.h"
+
+#include <boost/filesystem/path.hpp>
+
+#include <codecvt>
+#include <filesystem>
+#include <locale>
+#include <new>
+
+using recorder::errorEvent;
+using recorder::infoEvent;
+using recorder::status;
+
+namespace {
+
+DWORD WINAPI failModuleName(HMODULE, LPWSTR, DWORD)
+{
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return 0;
+}
+
+DWORD WINAPI fillModuleName(HMODULE, LPWSTR buffer, DWORD size)
+{
+    std::fill(buffer, buffer + size - 1, L'x');
+    buffer[size - 1] = L'\0';
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return size;
+}
+
+DWORD WINAPI throwFromModuleName(HMODULE, LPWSTR, DWORD)
+{
+    throw std::bad_alloc();
+}
+
+HANDLE WINAPI failCreateEvent(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCWSTR)
+{
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+}
+
+// A path conversion that fails for every text, as a narrow encoding that
+// cannot hold the path would.
+class NoConversion : public std::codecvt<wchar_t, char, std::mbstate_t> {
+protected:
+    result do_in(std::mbstate_t&, const char*, const char*, const char*&, wchar_t*, wchar_t*, wchar_t*&) const override
+    {
+        return error;
+    }
+    result do_out(std::mbstate_t&, const wchar_t*, const wchar_t*, const wchar_t*&, char*, char*,
+                  char*&) const override
+    {
+        return error;
+    }
+};
+
+void runService(std::vector<std::wstring> startArguments)
+{
+    startArguments.insert(startArguments.begin(), L"Quorvanta-APIClient");
+    std::vector<LPWSTR> argv;
+    for (std::wstring& argument : startArguments)
+        argv.push_back(argument.data());
+    serviceMain(static_cast<DWORD>(argv.size()), argv.data());
+}
+
+std::wstring missingServer()
+{
+    return (std::filesystem::temp_directory_path() / L"quorvanta-no-such-folder" / L"missing-server.exe").wstring();
+}
+
+const std::string firstStartPending = status(SERVICE_START_PENDING, 0, 1, 6000);
+const std::string stopped = status(SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0);
+
+class ServiceRoadsTest : public ServiceStateTest {};
+
+} // namespace
+
+TEST_F(ServiceRoadsTest, NoModuleFileNameStopsBeforeTellingWhy)
+{
+    systemApi.getModuleFileName = failModuleName;
+    runService({});
+    EXPECT_EQ((std::vector<std::string>{firstStartPending, stopped, errorEvent(L"Could not resolve path to server")}),
+              recorder::describeAll(recorder::entries()));
+}
+
+TEST_F(ServiceRoadsTest, ModuleFileNameCutAtTheBufferTakesTheSameRoad)
+{
+    systemApi.getModuleFileName = fillModuleName;
+    runService({L"-v"});
+    EXPECT_EQ((std::vector<std::string>{firstStartPending, stopped, errorEvent(L"Could not resolve path to server")}),
+              recorder::describeAll(recorder::entries()));
+}
+
+TEST_F(ServiceRoadsTest, MissingExecutableFailsTheLaunchAfterTheAnnouncement)
+{
+    const std::wstring missing = missingServer();
+    runService({L"--executable=" + missing, L"exit", L"0"});
+    EXPECT_EQ((std::vector<std::string>{
+                  firstStartPending,
+                  infoEvent(L"Launching server executable " + missing),
+                  status(SERVICE_START_PENDING, 0, 2, 3000),
+                  stopped,
+                  errorEvent(L"Could not start server process"),
+              }),
+              recorder::describeAll(recorder::entries()));
+}
+
+TEST_F(ServiceRoadsTest, ExecutableThePathLibraryCannotConvertFailsTheLaunch)
+{
+    const std::locale previous = boost::filesystem::path::imbue(std::locale(std::locale(), new NoConversion));
+    runService({L"--executable=C:\\srv\\server.exe", L"exit", L"0"});
+    boost::filesystem::path::imbue(previous);
+
+    EXPECT_EQ((std::vector<std::string>{
+                  firstStartPending,
+                  infoEvent(L"Launching server executable C:\\srv\\server.exe"),
+                  status(SERVICE_START_PENDING, 0, 2, 3000),
+                  stopped,
+                  errorEvent(L"Could not start server process"),
+              }),
+              recorder::describeAll(recorder::entries()));
+}
+
+TEST_F(ServiceRoadsTest, AllocationFailureStillEndsWithStopped)
+{
+    systemApi.getModuleFileName = throwFromModuleName;
+    runService({});
+    EXPECT_EQ((std::vector<std::string>{firstStartPending, stopped}), recorder::describeAll(recorder::entries()));
+}
+
+TEST_F(ServiceRoadsTest, FailedStartControlEndsWithoutAnyStatus)
+{
+    systemApi.createEvent = failCreateEvent;
+    runService({L"--executable=" + missingServer()});
+    EXPECT_EQ((std::vector<std::string>{recorder::apiFailureEvent(L"CreateEvent failed with 8")}),
+              recorder::describeAll(recorder::entries()));
+}

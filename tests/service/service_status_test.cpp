@@ -1,0 +1,193 @@
+#include "service_recorder.h"
+
+#include "service_status.h"
+
+#include <atomic>
+#include <thread>
+
+using recorder::status;
+
+namespace {
+
+HANDLE WINAPI failCreateEvent(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCWSTR)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+}
+
+SERVICE_STATUS_HANDLE WINAPI failRegistration(LPCWSTR, LPHANDLER_FUNCTION)
+{
+    SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+    return nullptr;
+}
+
+bool isSignalled(HANDLE event)
+{
+    return WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
+}
+
+} // namespace
+
+class ServiceStatusTest : public ServiceStateTest {};
+
+TEST_F(ServiceStatusTest, StartRegistersTheFixedNameAndReportsTheFirstStartPending)
+{
+    ASSERT_TRUE(startServiceControl());
+
+    EXPECT_EQ(std::wstring(L"Quorvanta-APIClient"), recorder::registeredName());
+    EXPECT_EQ(&serviceControlHandler, recorder::registeredHandler());
+    EXPECT_EQ(recorder::fakeStatusHandle(), statusHandle);
+    EXPECT_EQ((std::vector<std::string>{status(SERVICE_START_PENDING, 0, 1, 6000)}),
+              recorder::describeAll(recorder::entries()));
+
+    // The stop signal: not signalled yet, and manual-reset, so every waiter sees it.
+    ASSERT_NE(nullptr, stopEvent);
+    EXPECT_FALSE(isSignalled(stopEvent));
+    SetEvent(stopEvent);
+    EXPECT_TRUE(isSignalled(stopEvent));
+    EXPECT_TRUE(isSignalled(stopEvent));
+}
+
+TEST_F(ServiceStatusTest, FailedStartStepsAreLoggedWithoutAnyStatus)
+{
+    {
+        ScopedSystemApi restore;
+        systemApi.createEvent = failCreateEvent;
+        EXPECT_FALSE(startServiceControl());
+        // The handler must never be registered without an event to signal.
+        EXPECT_EQ(nullptr, recorder::registeredHandler());
+    }
+    {
+        ScopedSystemApi restore;
+        systemApi.registerServiceCtrlHandler = failRegistration;
+        EXPECT_FALSE(startServiceControl());
+    }
+    EXPECT_EQ((std::vector<std::string>{recorder::apiFailureEvent(L"CreateEvent failed with 5"),
+                                        recorder::apiFailureEvent(L"RegisterServiceCtrlHandler failed with 1060")}),
+              recorder::describeAll(recorder::entries()));
+}
+
+TEST_F(ServiceStatusTest, CheckpointsAdvanceOnlyWithPendingStatesAndControlsFollowTheState)
+{
+    serviceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    statusHandle = recorder::fakeStatusHandle();
+    serviceStatus.dwWin32ExitCode = ERROR_ACCESS_DENIED; // never sent on
+
+    reportServiceStatus(SERVICE_START_PENDING, 6000);
+    reportServiceStatus(SERVICE_START_PENDING, 5100);
+    reportServiceStatus(SERVICE_RUNNING, 0);
+    reportServiceStatus(SERVICE_STOP_PENDING, 0);
+    reportServiceStatus(SERVICE_STOPPED, 0);
+    reportServiceStatus(SERVICE_STOP_PENDING, 250);
+
+    EXPECT_EQ((std::vector<std::string>{
+                  status(SERVICE_START_PENDING, 0, 1, 6000),
+                  status(SERVICE_START_PENDING, 0, 2, 5100),
+                  status(SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0),
+                  status(SERVICE_STOP_PENDING, SERVICE_ACCEPT_STOP, 3, 0),
+                  status(SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0),
+                  status(SERVICE_STOP_PENDING, SERVICE_ACCEPT_STOP, 4, 250),
+              }),
+              recorder::describeAll(recorder::entries()));
+    EXPECT_EQ(5u, nextCheckPoint);
+}
+
+TEST_F(ServiceStatusTest, ControlsOtherThanStopChangeNothing)
+{
+    ASSERT_TRUE(startServiceControl());
+    reportServiceStatus(SERVICE_RUNNING, 0);
+    const std::size_t before = recorder::entries().size();
+
+    for (DWORD control : {DWORD{SERVICE_CONTROL_INTERROGATE}, DWORD{SERVICE_CONTROL_PAUSE},
+                          DWORD{SERVICE_CONTROL_SHUTDOWN}, DWORD{SERVICE_CONTROL_PARAMCHANGE}, DWORD{0},
+                          DWORD{0xFFFFFFFF}})
+        serviceControlHandler(control);
+
+    EXPECT_EQ(before, recorder::entries().size());
+    EXPECT_FALSE(isSignalled(stopEvent));
+    EXPECT_EQ(DWORD{SERVICE_RUNNING}, serviceStatus.dwCurrentState);
+}
+
+TEST_F(ServiceStatusTest, StopWhileRunningReportsTwoStopPendingAroundTheSignal)
+{
+    ASSERT_TRUE(startServiceControl());
+    reportServiceStatus(SERVICE_RUNNING, 0);
+    std::vector<bool> signalledAtReport;
+    recorder::setStatusHook([&](const SERVICE_STATUS&) { signalledAtReport.push_back(isSignalled(stopEvent)); });
+
+    serviceControlHandler(SERVICE_CONTROL_STOP);
+
+    const std::vector<std::string> log = recorder::describeAll(recorder::entries());
+    ASSERT_EQ(4u, log.size());
+    EXPECT_EQ(status(SERVICE_STOP_PENDING, SERVICE_ACCEPT_STOP, 2, 0), log[2]);
+    EXPECT_EQ(status(SERVICE_STOP_PENDING, SERVICE_ACCEPT_STOP, 3, 0), log[3]);
+    EXPECT_EQ((std::vector<bool>{false, true}), signalledAtReport);
+}
+
+TEST_F(ServiceStatusTest, StopAfterTheServiceStoppedRepeatsStoppedInBothReports)
+{
+    ASSERT_TRUE(startServiceControl());
+    reportServiceStatus(SERVICE_STOPPED, 0);
+    const DWORD counter = nextCheckPoint;
+
+    serviceControlHandler(SERVICE_CONTROL_STOP);
+
+    const std::vector<std::string> log = recorder::describeAll(recorder::entries());
+    ASSERT_EQ(4u, log.size());
+    EXPECT_EQ(status(SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0), log[2]);
+    EXPECT_EQ(status(SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0), log[3]);
+    EXPECT_EQ(counter, nextCheckPoint);
+    EXPECT_TRUE(isSignalled(stopEvent));
+}
+
+// The SCM may deliver stop controls while the service thread sends its final
+// report. Once SERVICE_STOPPED has gone out, a pending state sent after it
+// would show a stopped service as stopping for good.
+TEST_F(ServiceStatusTest, NoPendingReportFollowsTheFinalStoppedUnderRacingStopControls)
+{
+    ASSERT_TRUE(startServiceControl());
+    for (int round = 0; round < 20; ++round) {
+        recorder::clear();
+        reportServiceStatus(SERVICE_RUNNING, 0);
+        // Slow reports keep the others waiting for their turn.
+        recorder::setStatusHook([](const SERVICE_STATUS& reported) {
+            if (reported.dwCurrentState == SERVICE_STOP_PENDING)
+                Sleep(1);
+        });
+
+        // Two callers: one of them is always waiting for its turn with what it
+        // read before, which is when an unguarded handler decides wrongly.
+        std::atomic<int> handled{0};
+        auto stopControls = [&] {
+            for (int i = 0; i < 6; ++i) {
+                serviceControlHandler(SERVICE_CONTROL_STOP);
+                handled.fetch_add(1);
+            }
+        };
+        std::thread controls(stopControls);
+        std::thread moreControls(stopControls);
+        std::thread service([&] {
+            // Lands somewhere among the handler calls.
+            while (handled.load() < round % 8)
+                std::this_thread::yield();
+            reportServiceStatus(SERVICE_STOPPED, 0);
+        });
+        controls.join();
+        moreControls.join();
+        service.join();
+
+        bool stopped = false;
+        int pendingAfterStopped = 0;
+        for (const recorder::Entry& entry : recorder::entries()) {
+            ASSERT_TRUE(entry.isStatus);
+            if (entry.status.dwCurrentState == SERVICE_STOPPED) {
+                stopped = true;
+                EXPECT_EQ(0u, entry.status.dwCheckPoint);
+            } else if (stopped) {
+                ++pendingAfterStopped;
+            }
+        }
+        ASSERT_TRUE(stopped);
+        ASSERT_EQ(0, pendingAfterStopped) << "round " << round;
+    }
+}
