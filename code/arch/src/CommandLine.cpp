@@ -4,6 +4,21 @@
 
 #include <cwctype>
 
+namespace {
+
+// A NUL would end the command line early; the other control characters are
+// blanked with it so that the child never sees one. Only the C0 and C1
+// controls (up to U+009F) count: the runtime also calls format characters
+// such as U+200D (joiner in emoji sequences), U+200F (right-to-left mark) and
+// U+FEFF controls, and blanking those would alter names written in
+// right-to-left scripts and emoji, which the child must get as they are.
+bool isBlankedControl(wchar_t character)
+{
+    return character < 0xA0 && std::iswcntrl(character) && !std::iswspace(character);
+}
+
+} // namespace
+
 std::wstring quoteArgument(std::wstring_view argument)
 {
     if (argument.empty())
@@ -30,10 +45,7 @@ std::wstring quoteArgument(std::wstring_view argument)
             quoted.push_back(L'"');
         } else {
             quoted.append(backslashes, L'\\');
-            // A NUL would end the command line early; the other controls are
-            // blanked with it so that the child never sees one.
-            const bool blank = std::iswcntrl(character) && !std::iswspace(character);
-            quoted.push_back(blank ? L' ' : character);
+            quoted.push_back(isBlankedControl(character) ? L' ' : character);
         }
         ++position;
     }

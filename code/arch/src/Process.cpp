@@ -40,6 +40,17 @@ bool isSafeForBatch(const std::string& argument)
     return argument.find_first_of("\"%\r\n") == std::string::npos;
 }
 
+// From the system folder, not %COMSPEC%: the environment does not choose
+// what runs a batch file for the host.
+std::wstring commandInterpreterPath()
+{
+    wchar_t folder[MAX_PATH] = {};
+    const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return L"C:\\Windows\\System32\\cmd.exe";
+    return std::wstring(folder, length) + L"\\cmd.exe";
+}
+
 HANDLE toHandle(std::uint64_t value)
 {
     return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(value));
@@ -130,8 +141,16 @@ bool Process::launchCommandLine(const std::string& executablePath, const std::ws
         const boost::filesystem::path executable(executablePath);
         applicationName = executable.wstring();
         if (isBatchFile(executable)) {
-            // The batch file stays the application; cmd.exe gets the whole line.
+            // The interpreter itself is the application. Given the batch file
+            // as application, Windows (and Wine) wraps the line in a cmd /c of
+            // its own: the outer interpreter then reads this inner line
+            // unquoted and runs whatever follows a '&' in any argument.
+            // An empty line would leave the interpreter nothing to run; the
+            // batch file then stands alone, as an executable would.
+            if (privateCommandLine.empty())
+                privateCommandLine = quoteArgument(std::wstring_view(applicationName));
             privateCommandLine = L"cmd.exe /C \"" + privateCommandLine + L"\"";
+            applicationName = commandInterpreterPath();
         } else if (!equalsIgnoringAsciiCase(executable.extension().wstring(), L".exe")) {
             applicationName += L".exe";
         }
