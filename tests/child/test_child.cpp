@@ -25,18 +25,6 @@ std::map<std::wstring, ChildVerbFunction>& verbs()
     return table;
 }
 
-std::string utf8(const std::wstring& text)
-{
-    if (text.empty())
-        return {};
-    // Lenient on purpose: a lone surrogate shows up as U+FFFD instead of
-    // hiding the whole argument.
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string result(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size, nullptr, nullptr);
-    return result;
-}
-
 // echo-args <outfile>: writes the whole argument vector (argv[0] included) as
 // UTF-8, each argument as "<byte count>:<bytes>\n".
 int echoArgs(int argc, wchar_t** argv)
@@ -45,7 +33,7 @@ int echoArgs(int argc, wchar_t** argv)
         return 2;
     std::string out;
     for (int i = 0; i < argc; ++i) {
-        const std::string argument = utf8(argv[i]);
+        const std::string argument = childUtf8(argv[i]);
         out += std::to_string(argument.size()) + ":" + argument + "\n";
     }
     return writeChildFile(argv[2], out) ? 0 : 3;
@@ -131,7 +119,7 @@ int sockets(const std::vector<std::wstring>& arguments)
         if (isOption(arguments[i]))
             continue;
         std::uint64_t value = 0;
-        out += utf8(arguments[i]);
+        out += childUtf8(arguments[i]);
         if (!parseChildNumber(arguments[i], value)) {
             out += " not-socket 0\n";
             continue;
@@ -196,6 +184,16 @@ bool parseChildNumber(const std::wstring& text, std::uint64_t& value)
         return false;
     value = parsed;
     return true;
+}
+
+std::string childUtf8(const std::wstring& text)
+{
+    if (text.empty())
+        return {};
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string result(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size, nullptr, nullptr);
+    return result;
 }
 
 bool writeChildFile(const std::wstring& path, const std::string& bytes)

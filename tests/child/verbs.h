@@ -19,5 +19,9 @@ struct ChildVerb {
 // anything else (trailing text included).
 bool parseChildNumber(const std::wstring& text, std::uint64_t& value);
 
+// UTF-8 for a child's output files. Lenient: a lone surrogate shows up as
+// U+FFFD instead of hiding the whole text.
+std::string childUtf8(const std::wstring& text);
+
 // Writes bytes to a file, replacing it; false when the file cannot be written.
 bool writeChildFile(const std::wstring& path, const std::string& bytes);

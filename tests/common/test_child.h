@@ -163,6 +163,16 @@ inline std::optional<std::string> readFile(const std::wstring& file)
     return bytes;
 }
 
+// Writes bytes to a file, replacing it (a batch file, input for a child).
+inline bool writeFile(const std::wstring& file, const std::string& bytes)
+{
+    std::FILE* stream = _wfopen(file.c_str(), L"wb");
+    if (stream == nullptr)
+        return false;
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), stream) == bytes.size();
+    return std::fclose(stream) == 0 && written;
+}
+
 // Parses echo-args output; nullopt when it is missing or malformed.
 inline std::optional<std::vector<std::string>> parseEchoedArguments(const std::string& bytes)
 {

@@ -37,15 +37,6 @@ std::string withoutExeExtension(std::string path)
     return path;
 }
 
-bool writeFile(const std::wstring& path, const std::string& bytes)
-{
-    std::FILE* file = _wfopen(path.c_str(), L"wb");
-    if (file == nullptr)
-        return false;
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    return std::fclose(file) == 0 && written;
-}
-
 bool exists(const std::wstring& path)
 {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -151,6 +142,10 @@ TEST_F(ProcessTest, FailedCreationLeavesTheProcessNotStarted)
     process.terminateAndWait();
     EXPECT_EQ(Process::ExitCodeNotStarted, process.exitCode());
 
+    EXPECT_FALSE(process.launch({mDirectory.fileUtf8(L"missing.bat"), "x"}, {}));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+    EXPECT_EQ(Process::ExitCodeNotStarted, process.exitCode());
+
     EXPECT_FALSE(process.launch({}, {}));
     EXPECT_EQ(Process::ExitCodeNotStarted, process.exitCode());
 }
@@ -171,7 +166,7 @@ TEST_F(ProcessTest, RefusesASecondChildWhileHoldingOne)
 TEST_F(ProcessTest, BatchFileRunsThroughTheCommandInterpreter)
 {
     // %1 keeps its quotes, so the '&' and '>' inside an argument stay text.
-    ASSERT_TRUE(writeFile(mDirectory.file(L"JOB.Bat"), "@echo off\r\necho %1>\"%~dp0seen.txt\"\r\nexit /b 7\r\n"));
+    ASSERT_TRUE(testChild::writeFile(mDirectory.file(L"JOB.Bat"), "@echo off\r\necho %1>\"%~dp0seen.txt\"\r\nexit /b 7\r\n"));
     const std::string owned = mDirectory.fileUtf8(L"owned.txt");
     Process process;
     ASSERT_TRUE(process.launch({mDirectory.fileUtf8(L"JOB.Bat"), "a b&echo owned>" + owned}, {})) << GetLastError();
@@ -193,7 +188,7 @@ TEST_F(ProcessTest, BatchFileRunsThroughTheCommandInterpreter)
 
 TEST_F(ProcessTest, BatchFileRefusesArgumentsTheInterpreterWouldRun)
 {
-    ASSERT_TRUE(writeFile(mDirectory.file(L"job.bat"), "@echo off\r\necho %1>\"%~dp0seen.txt\"\r\n"));
+    ASSERT_TRUE(testChild::writeFile(mDirectory.file(L"job.bat"), "@echo off\r\necho %1>\"%~dp0seen.txt\"\r\n"));
     const std::string owned = mDirectory.fileUtf8(L"owned.txt");
     const std::string refused[] = {
         "x\"&echo owned>" + owned + "&rem", // a quote ends cmd.exe's quoting

@@ -1,7 +1,8 @@
 // Windows command-line quoting: every non-empty argument is enclosed in double
 // quotes and escaped by the rules of the runtime's argument parser, so that the
-// child's CommandLineToArgvW gives it back exactly (non-white-space control
-// characters become blanks). Empty arguments vanish from the child's view.
+// child's CommandLineToArgvW gives it back exactly (the C0 and C1 control
+// characters other than tab, LF, VT, FF and CR become blanks). Empty
+// arguments vanish from the child's view.
 #pragma once
 
 #include <string>

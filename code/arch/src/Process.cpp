@@ -147,6 +147,10 @@ bool Process::launchCommandLine(const std::string& executablePath, const std::ws
             // unquoted and runs whatever follows a '&' in any argument.
             // An empty line would leave the interpreter nothing to run; the
             // batch file then stands alone, as an executable would.
+            // The interpreter would start, complain and exit with 1: a missing
+            // batch file fails the launch as a missing executable does.
+            if (GetFileAttributesW(applicationName.c_str()) == INVALID_FILE_ATTRIBUTES)
+                return false;
             if (privateCommandLine.empty())
                 privateCommandLine = quoteArgument(std::wstring_view(applicationName));
             privateCommandLine = L"cmd.exe /C \"" + privateCommandLine + L"\"";
