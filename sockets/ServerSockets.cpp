@@ -1,0 +1,148 @@
+#include "ServerSockets.h"
+
+#include "ConnectionPair.h"
+#include "service_status.h"
+
+#include <utility>
+
+void (*afterListenHook)() = nullptr;
+
+namespace {
+
+constexpr int attemptCount = 3;
+constexpr INT pollTimeoutMs = 100;
+constexpr DWORD firstWaitHintMs = 5100;
+constexpr DWORD waitHintStepMs = 700;
+
+// Error and hang-up bits are deliberately ignored: only a clean readable (or
+// writable) state lets the attempt go on.
+bool readableOnly(SHORT events)
+{
+    return (events & POLLRDNORM) != 0 && (events & POLLWRNORM) == 0;
+}
+
+bool writableOnly(SHORT events)
+{
+    return (events & POLLWRNORM) != 0 && (events & POLLRDNORM) == 0;
+}
+
+// True when the one descriptor became ready in exactly the wanted way within
+// the timeout; a poll error counts as a timeout.
+bool pollOne(SOCKET socket, SHORT wanted, bool (*classify)(SHORT))
+{
+    WSAPOLLFD descriptor{};
+    descriptor.fd = socket;
+    descriptor.events = wanted;
+    return WSAPoll(&descriptor, 1, pollTimeoutMs) == 1 && classify(descriptor.revents);
+}
+
+// Closing may overwrite the Winsock last error; the caller must see the error
+// of the call that failed.
+void closeKeepingError(Socket& socket)
+{
+    const int error = WSAGetLastError();
+    socket.close();
+    WSASetLastError(error);
+}
+
+// One wait for the host's own connection. True when the accepted holder and
+// the connecting holder are the verified pair, both blocking again.
+bool attemptPair(const Socket& listening, Socket& connecting, Socket& accepted)
+{
+    if (!pollOne(listening.handle(), POLLRDNORM, readableOnly))
+        return false;
+
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    SOCKET incoming = INVALID_SOCKET;
+    for (;;) {
+        int peerLength = sizeof peer;
+        incoming = accept(listening.handle(), reinterpret_cast<sockaddr*>(&peer), &peerLength);
+        if (incoming != INVALID_SOCKET || WSAGetLastError() != WSAEINTR)
+            break;
+    }
+    if (incoming == INVALID_SOCKET)
+        return false;
+    accepted = Socket(incoming);
+    setUpSocket(accepted.handle());
+
+    if (!accepted.setNonBlocking(true)
+        || !pollOne(connecting.handle(), POLLWRNORM, writableOnly)
+        || !verifyConnectionPair(connecting.handle(), accepted.handle())
+        || !connecting.setNonBlocking(false) || !accepted.setNonBlocking(false)) {
+        closeKeepingError(accepted);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+ServerSockets::~ServerSockets()
+{
+    // The reverse of the order createServerSockets fills them in.
+    serviceConnection.close();
+    primaryConnection.close();
+    listener.close();
+}
+
+bool createServerSockets(ServerSockets* target)
+{
+    if (target == nullptr)
+        return false;
+
+    Socket listening;
+    Socket connecting;
+    Socket accepted;
+    const auto fail = [&] {
+        const int error = WSAGetLastError();
+        accepted.close();
+        connecting.close();
+        listening.close();
+        WSASetLastError(error);
+        return false;
+    };
+
+    if (!listening.open() || !connecting.open() || !connecting.setNonBlocking(true))
+        return fail();
+
+    // No address-reuse option: a port that someone else holds must make the
+    // start fail rather than share the port with a stranger.
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(serverPort);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(listening.handle(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == SOCKET_ERROR)
+        return fail();
+    if (listen(listening.handle(), SOMAXCONN) == SOCKET_ERROR)
+        return fail();
+    if (afterListenHook != nullptr)
+        afterListenHook();
+
+    Endpoint listenerAddress;
+    if (!localEndpoint(listening.handle(), &listenerAddress))
+        return fail();
+    if (!isFullIpv4(listenerAddress)) {
+        WSASetLastError(WSAEINVAL);
+        return fail();
+    }
+
+    if (connect(connecting.handle(), reinterpret_cast<const sockaddr*>(&listenerAddress.address),
+                static_cast<int>(listenerAddress.length))
+        == SOCKET_ERROR) {
+        const SocketError error = lastSocketError();
+        if (error != SocketError::wouldBlock && error != SocketError::inProgress)
+            return fail();
+    }
+
+    for (int attempt = 0; attempt < attemptCount; ++attempt) {
+        reportServiceStatus(SERVICE_START_PENDING, firstWaitHintMs - waitHintStepMs * static_cast<DWORD>(attempt));
+        if (attemptPair(listening, connecting, accepted)) {
+            target->listener = std::move(listening);
+            target->primaryConnection = std::move(accepted);
+            target->serviceConnection = std::move(connecting);
+            return true;
+        }
+    }
+    return fail();
+}

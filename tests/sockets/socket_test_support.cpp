@@ -1,0 +1,154 @@
+#include "socket_test_support.h"
+
+#include <chrono>
+#include <thread>
+
+bool waitReadable(SOCKET socket, int timeoutMs)
+{
+    fd_set readSet;
+    FD_ZERO(&readSet);
+    FD_SET(socket, &readSet);
+    timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    return select(0, &readSet, nullptr, nullptr, &timeout) == 1;
+}
+
+bool waitWritable(SOCKET socket, int timeoutMs)
+{
+    fd_set writeSet;
+    FD_ZERO(&writeSet);
+    FD_SET(socket, &writeSet);
+    fd_set errorSet;
+    FD_ZERO(&errorSet);
+    FD_SET(socket, &errorSet);
+    timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    return select(0, nullptr, &writeSet, &errorSet, &timeout) == 1 && FD_ISSET(socket, &writeSet);
+}
+
+long unreadBytes(SOCKET socket)
+{
+    u_long count = 0;
+    if (ioctlsocket(socket, FIONREAD, &count) != 0)
+        return -1;
+    return static_cast<long>(count);
+}
+
+bool waitUnread(SOCKET socket, long count)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitLimitMs);
+    while (unreadBytes(socket) < count) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+bool connectClient(Socket& client, std::uint16_t port)
+{
+    if (!client.open() || !client.setNonBlocking(true))
+        return false;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(client.handle(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == SOCKET_ERROR
+        && WSAGetLastError() != WSAEWOULDBLOCK)
+        return false;
+    return waitWritable(client.handle(), waitLimitMs);
+}
+
+bool makeLoopbackPair(LoopbackPair& pair)
+{
+    Socket listening;
+    if (!bindLoopback(listening, 0) || listen(listening.handle(), 4) == SOCKET_ERROR)
+        return false;
+    if (!connectClient(pair.connecting, localPort(listening.handle())))
+        return false;
+    if (!waitReadable(listening.handle(), waitLimitMs))
+        return false;
+    const SOCKET accepted = accept(listening.handle(), nullptr, nullptr);
+    if (accepted == INVALID_SOCKET)
+        return false;
+    pair.accepted = Socket(accepted);
+    return pair.connecting.setNonBlocking(false);
+}
+
+Mode probeMode(SOCKET socket)
+{
+    const DWORD probeTimeoutMs = 150;
+    if (setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&probeTimeoutMs),
+                   sizeof probeTimeoutMs)
+        != 0)
+        return Mode::unknown;
+    char byte = 0;
+    const int result = recv(socket, &byte, 1, MSG_PEEK);
+    const int error = WSAGetLastError();
+    const DWORD noTimeout = 0;
+    setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&noTimeout), sizeof noTimeout);
+    if (result != SOCKET_ERROR)
+        return Mode::unknown;
+    if (error == WSAEWOULDBLOCK)
+        return Mode::nonBlocking;
+    if (error == WSAETIMEDOUT)
+        return Mode::blocking;
+    return Mode::unknown;
+}
+
+bool isInheritable(SOCKET socket)
+{
+    DWORD flags = 0;
+    return GetHandleInformation(reinterpret_cast<HANDLE>(socket), &flags) != 0 && (flags & HANDLE_FLAG_INHERIT) != 0;
+}
+
+bool hasNoDelay(SOCKET socket)
+{
+    DWORD value = 0;
+    int length = sizeof value;
+    return getsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<char*>(&value), &length) == 0 && value != 0;
+}
+
+bool isLiveSocket(SOCKET socket)
+{
+    int type = 0;
+    int length = sizeof type;
+    return getsockopt(socket, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &length) == 0;
+}
+
+std::set<SOCKET> liveSockets()
+{
+    std::set<SOCKET> found;
+    for (SOCKET value = 4; value < 0x4000; value += 4) {
+        if (isLiveSocket(value))
+            found.insert(value);
+    }
+    return found;
+}
+
+std::uint16_t localPort(SOCKET socket)
+{
+    sockaddr_in name{};
+    int length = sizeof name;
+    if (getsockname(socket, reinterpret_cast<sockaddr*>(&name), &length) != 0)
+        return 0;
+    return ntohs(name.sin_port);
+}
+
+std::uint16_t peerPort(SOCKET socket)
+{
+    sockaddr_in name{};
+    int length = sizeof name;
+    if (getpeername(socket, reinterpret_cast<sockaddr*>(&name), &length) != 0)
+        return 0;
+    return ntohs(name.sin_port);
+}
+
+bool bindLoopback(Socket& socket, std::uint16_t port)
+{
+    if (!socket.open())
+        return false;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return bind(socket.handle(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+}

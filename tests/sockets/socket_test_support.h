@@ -1,0 +1,50 @@
+// Loopback helpers for the socket tests. Every wait here has a time limit, so
+// a fault in the code under test fails a test instead of hanging the run.
+#pragma once
+
+#include "Socket.h"
+
+#include <cstdint>
+#include <set>
+#include <vector>
+
+constexpr int waitLimitMs = 2000;
+
+// A connection between two sockets of this process on an ephemeral loopback
+// port (never the fixed server port).
+struct LoopbackPair {
+    Socket connecting;
+    Socket accepted;
+};
+bool makeLoopbackPair(LoopbackPair& pair);
+
+bool waitReadable(SOCKET socket, int timeoutMs);
+bool waitWritable(SOCKET socket, int timeoutMs);
+// Bytes that arrived and were not read yet; -1 when the query fails.
+long unreadBytes(SOCKET socket);
+// Waits (bounded) until at least `count` bytes are unread on the socket.
+bool waitUnread(SOCKET socket, long count);
+
+// Probes the socket's real mode: a peek with a receive timeout answers
+// WSAEWOULDBLOCK at once in non-blocking mode and WSAETIMEDOUT in blocking
+// mode. Only for connected sockets that have no unread data.
+enum class Mode { blocking, nonBlocking, unknown };
+Mode probeMode(SOCKET socket);
+
+bool isInheritable(SOCKET socket);
+bool hasNoDelay(SOCKET socket);
+// getsockopt answers only for a live socket.
+bool isLiveSocket(SOCKET socket);
+// Every handle value of this process that is a live socket, found by probing
+// the handle table's low range.
+std::set<SOCKET> liveSockets();
+
+std::uint16_t localPort(SOCKET socket);
+std::uint16_t peerPort(SOCKET socket);
+
+// A socket bound to 127.0.0.1 at the port, without address reuse.
+bool bindLoopback(Socket& socket, std::uint16_t port);
+
+// Connects a non-blocking client to 127.0.0.1:port and waits until the
+// connection is established.
+bool connectClient(Socket& client, std::uint16_t port);
