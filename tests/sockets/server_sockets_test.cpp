@@ -224,21 +224,6 @@ TEST_F(CreateServerSocketsTest, BuildsTheListenerAndAVerifiedPairOnTheFirstAttem
     EXPECT_TRUE(bindLoopback(again, serverPort)) << "the port is still taken: " << WSAGetLastError();
 }
 
-TEST_F(CreateServerSocketsTest, ReplacesSocketsTheRecordHeldBefore)
-{
-    ServerSockets sockets;
-    ASSERT_TRUE(sockets.listener.open());
-    ASSERT_TRUE(sockets.serviceConnection.open());
-    const SOCKET oldListener = sockets.listener.handle();
-    const SOCKET oldService = sockets.serviceConnection.handle();
-    ASSERT_TRUE(createServerSockets(&sockets));
-    // Nothing is created after the old sockets go, so their values are not
-    // reused yet.
-    EXPECT_FALSE(isLiveSocket(oldListener));
-    EXPECT_FALSE(isLiveSocket(oldService));
-    expectServedPair(sockets);
-}
-
 TEST_F(CreateServerSocketsTest, ATakenPortFailsWithoutReportsOrLeftoverSockets)
 {
     Socket squatter;
