@@ -4,16 +4,19 @@
 //     --pre-established-listener <L> --pre-established-connection <C>
 //     --max-file-write-cache-size <N>
 // Behaviours:
-//   until-close <code> <reportfile>  writes the report, reads the connection
-//                                    until the host closes its end, then exits
-//                                    with code (99 when no close came in 60 s)
+//   until-close <code> <reportfile>  writes the report, then serves the
+//                                    listener (each client gets the line
+//                                    "accepted by test_child" and is closed)
+//                                    until the host closes its end of the
+//                                    connection; exits with code (99 when no
+//                                    close came in 60 s)
 //   ignore-close <reportfile>        writes the report, then sleeps 60 s
 //                                    whatever the host does; exits 0
 // The report (UTF-8 lines) appears whole, so a test may read it as soon as
 // the file exists:
 //   arg <argument>                         every argument after the verb
-//   listener <ip>:<port> listening=<0|1>   getsockname and SO_ACCEPTCONN of L
-//   connection <ip>:<port> listening=<0|1> the same for C
+//   listener <ip>:<port>                   getsockname of L (or "error <code>")
+//   connection <ip>:<port>                 the same for C
 //   sockets <v> <v>...                     every handle value below 0x4000
 //                                          that is a socket in this process
 // A command line without the two socket options exits with 90.
@@ -28,16 +31,6 @@ namespace {
 constexpr int usageError = 90;
 constexpr int noCloseSeen = 99;
 constexpr DWORD patienceMs = 60000;
-
-std::string narrow(const std::wstring& text)
-{
-    if (text.empty())
-        return {};
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string result(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size, nullptr, nullptr);
-    return result;
-}
 
 struct ServerOptions {
     SOCKET listener = INVALID_SOCKET;
@@ -64,11 +57,7 @@ std::string describeSocket(SOCKET socket)
         return "error " + std::to_string(WSAGetLastError());
     char host[INET_ADDRSTRLEN] = {};
     inet_ntop(AF_INET, &address.sin_addr, host, sizeof host);
-    BOOL listening = FALSE;
-    int optionLength = sizeof listening;
-    if (getsockopt(socket, SOL_SOCKET, SO_ACCEPTCONN, reinterpret_cast<char*>(&listening), &optionLength) != 0)
-        return std::string(host) + ":" + std::to_string(ntohs(address.sin_port)) + " listening=error";
-    return std::string(host) + ":" + std::to_string(ntohs(address.sin_port)) + " listening=" + (listening ? "1" : "0");
+    return std::string(host) + ":" + std::to_string(ntohs(address.sin_port));
 }
 
 // What this process holds, not what it was told: a handle the host leaked
@@ -79,8 +68,10 @@ std::string socketsHeld()
     for (std::uintptr_t value = 4; value < 0x4000; value += 4) {
         sockaddr_storage address{};
         int length = sizeof address;
-        if (getsockname(static_cast<SOCKET>(value), reinterpret_cast<sockaddr*>(&address), &length) == 0)
-            line += " " + std::to_string(value);
+        if (getsockname(static_cast<SOCKET>(value), reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+            line += ' ';
+            line += std::to_string(value);
+        }
     }
     return line;
 }
@@ -89,7 +80,7 @@ bool writeReport(const std::vector<std::wstring>& arguments, const ServerOptions
 {
     std::string report;
     for (const std::wstring& argument : arguments)
-        report += "arg " + narrow(argument) + "\n";
+        report += "arg " + childUtf8(argument) + "\n";
     report += "listener " + describeSocket(options.listener) + "\n";
     report += "connection " + describeSocket(options.connection) + "\n";
     report += socketsHeld() + "\n";
@@ -97,19 +88,38 @@ bool writeReport(const std::vector<std::wstring>& arguments, const ServerOptions
     return writeChildFile(part, report) && MoveFileExW(part.c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING);
 }
 
-// Returns once the host has closed its end (or reset it), or after the patience runs out.
-bool waitForClose(SOCKET connection)
+void answerClient(SOCKET listener)
 {
-    const DWORD timeout = patienceMs;
-    setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
+    const SOCKET client = accept(listener, nullptr, nullptr);
+    if (client == INVALID_SOCKET)
+        return;
+    static const char greeting[] = "accepted by test_child\n";
+    send(client, greeting, sizeof greeting - 1, 0);
+    closesocket(client);
+}
+
+// Serves the listener until the host closes its end of the connection (or
+// resets it): true then, false when the patience ran out. select(), because
+// Wine's poll does not know sockets a process inherited.
+bool serveUntilClose(const ServerOptions& options)
+{
+    const ULONGLONG deadline = GetTickCount64() + patienceMs;
     char buffer[256];
-    for (;;) {
-        const int received = recv(connection, buffer, sizeof buffer, 0);
-        if (received == 0)
+    while (GetTickCount64() < deadline) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(options.listener, &readable);
+        FD_SET(options.connection, &readable);
+        timeval wait{1, 0};
+        const int ready = select(0, &readable, nullptr, nullptr, &wait);
+        if (ready == SOCKET_ERROR)
+            return false;
+        if (FD_ISSET(options.listener, &readable))
+            answerClient(options.listener);
+        if (FD_ISSET(options.connection, &readable) && recv(options.connection, buffer, sizeof buffer, 0) <= 0)
             return true;
-        if (received < 0)
-            return WSAGetLastError() != WSAETIMEDOUT;
     }
+    return false;
 }
 
 int server(const std::vector<std::wstring>& arguments)
@@ -126,7 +136,7 @@ int server(const std::vector<std::wstring>& arguments)
         std::uint64_t code = 0;
         if (!parseChildNumber(arguments[1], code) || code > 0xFFFFFFFFull || !writeReport(arguments, options, arguments[2]))
             return usageError;
-        const bool closed = waitForClose(options.connection);
+        const bool closed = serveUntilClose(options);
         ExitProcess(closed ? static_cast<UINT>(code) : noCloseSeen);
     }
     if (behaviour == L"ignore-close" && arguments.size() >= 2) {

@@ -3,6 +3,7 @@
 #include "TextConversion.h"
 #include "event_log.h"
 #include "server_command_line.h"
+#include "server_supervision.h"
 #include "service_status.h"
 
 #include <chrono>
@@ -143,12 +144,12 @@ void setStatusHook(std::function<void(const SERVICE_STATUS&)> hook)
     statusHook = std::move(hook);
 }
 
-bool waitForState(DWORD state, DWORD timeoutMs)
+bool waitForEntry(const std::string& expected, DWORD timeoutMs)
 {
     std::unique_lock<std::mutex> guard(lock);
-    return changed.wait_for(guard, std::chrono::milliseconds(timeoutMs), [state] {
+    return changed.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&expected] {
         for (const Entry& entry : log) {
-            if (entry.isStatus && entry.status.dwCurrentState == state)
+            if (describe(entry) == expected)
                 return true;
         }
         return false;
@@ -195,12 +196,27 @@ std::string apiFailureEvent(const std::wstring& text)
 
 } // namespace recorder
 
+void runServiceMain(std::vector<std::wstring> startArguments)
+{
+    startArguments.insert(startArguments.begin(), L"Quorvanta-APIClient");
+    std::vector<LPWSTR> argv;
+    for (std::wstring& argument : startArguments)
+        argv.push_back(argument.data());
+    serviceMain(static_cast<DWORD>(argv.size()), argv.data());
+}
+
 void ServiceStateTest::SetUp()
 {
     resetState();
     systemApi.setServiceStatus = recorder::recordStatus;
     systemApi.reportEvent = recorder::recordEvent;
     systemApi.registerServiceCtrlHandler = recorder::recordRegistration;
+    eventSource = recorder::fakeEventSource();
+}
+
+void ServiceStateTest::restartService()
+{
+    resetState();
     eventSource = recorder::fakeEventSource();
 }
 

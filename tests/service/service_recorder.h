@@ -44,8 +44,8 @@ HANDLE fakeEventSource();
 // Called on the reporting thread after each status report is recorded.
 void setStatusHook(std::function<void(const SERVICE_STATUS&)> hook);
 
-// Waits (up to timeoutMs) until some status report has the given state.
-bool waitForState(DWORD state, DWORD timeoutMs);
+// Waits (up to timeoutMs) until some entry is described as expected.
+bool waitForEntry(const std::string& expected, DWORD timeoutMs);
 
 // The handler the host registered, null before registration.
 LPHANDLER_FUNCTION registeredHandler();
@@ -61,6 +61,10 @@ std::vector<std::string> describeAll(const std::vector<Entry>& log);
 
 } // namespace recorder
 
+// Runs serviceMain as the SCM would, with the service name as argv[0]
+// followed by startArguments.
+void runServiceMain(std::vector<std::wstring> startArguments);
+
 // Resets the process-wide state of the service host, installs the recording
 // seam (setServiceStatus, reportEvent, registerServiceCtrlHandler) and opens a
 // fake event source. The rest of the table stays real; a test swaps more
@@ -69,6 +73,8 @@ class ServiceStateTest : public testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
+    // A fresh service start within one test: state and log as after SetUp.
+    void restartService();
 
 private:
     void resetState();

@@ -60,15 +60,6 @@ protected:
     }
 };
 
-void runService(std::vector<std::wstring> startArguments)
-{
-    startArguments.insert(startArguments.begin(), L"Quorvanta-APIClient");
-    std::vector<LPWSTR> argv;
-    for (std::wstring& argument : startArguments)
-        argv.push_back(argument.data());
-    serviceMain(static_cast<DWORD>(argv.size()), argv.data());
-}
-
 std::wstring missingServer()
 {
     return (std::filesystem::temp_directory_path() / L"quorvanta-no-such-folder" / L"missing-server.exe").wstring();
@@ -84,7 +75,7 @@ class ServiceRoadsTest : public ServiceStateTest {};
 TEST_F(ServiceRoadsTest, NoModuleFileNameStopsBeforeTellingWhy)
 {
     systemApi.getModuleFileName = failModuleName;
-    runService({});
+    runServiceMain({});
     EXPECT_EQ((std::vector<std::string>{firstStartPending, stopped, errorEvent(L"Could not resolve path to server")}),
               recorder::describeAll(recorder::entries()));
 }
@@ -92,7 +83,7 @@ TEST_F(ServiceRoadsTest, NoModuleFileNameStopsBeforeTellingWhy)
 TEST_F(ServiceRoadsTest, ModuleFileNameCutAtTheBufferTakesTheSameRoad)
 {
     systemApi.getModuleFileName = fillModuleName;
-    runService({L"-v"});
+    runServiceMain({L"-v"});
     EXPECT_EQ((std::vector<std::string>{firstStartPending, stopped, errorEvent(L"Could not resolve path to server")}),
               recorder::describeAll(recorder::entries()));
 }
@@ -100,7 +91,7 @@ TEST_F(ServiceRoadsTest, ModuleFileNameCutAtTheBufferTakesTheSameRoad)
 TEST_F(ServiceRoadsTest, MissingExecutableFailsTheLaunchAfterTheAnnouncement)
 {
     const std::wstring missing = missingServer();
-    runService({L"--executable=" + missing, L"exit", L"0"});
+    runServiceMain({L"--executable=" + missing, L"exit", L"0"});
     EXPECT_EQ((std::vector<std::string>{
                   firstStartPending,
                   infoEvent(L"Launching server executable " + missing),
@@ -114,7 +105,7 @@ TEST_F(ServiceRoadsTest, MissingExecutableFailsTheLaunchAfterTheAnnouncement)
 TEST_F(ServiceRoadsTest, ExecutableThePathLibraryCannotConvertFailsTheLaunch)
 {
     const std::locale previous = boost::filesystem::path::imbue(std::locale(std::locale(), new NoConversion));
-    runService({L"--executable=C:\\srv\\server.exe", L"exit", L"0"});
+    runServiceMain({L"--executable=C:\\srv\\server.exe", L"exit", L"0"});
     boost::filesystem::path::imbue(previous);
 
     EXPECT_EQ((std::vector<std::string>{
@@ -130,14 +121,14 @@ TEST_F(ServiceRoadsTest, ExecutableThePathLibraryCannotConvertFailsTheLaunch)
 TEST_F(ServiceRoadsTest, AllocationFailureStillEndsWithStopped)
 {
     systemApi.getModuleFileName = throwFromModuleName;
-    runService({});
+    runServiceMain({});
     EXPECT_EQ((std::vector<std::string>{firstStartPending, stopped}), recorder::describeAll(recorder::entries()));
 }
 
 TEST_F(ServiceRoadsTest, FailedStartControlEndsWithoutAnyStatus)
 {
     systemApi.createEvent = failCreateEvent;
-    runService({L"--executable=" + missingServer()});
+    runServiceMain({L"--executable=" + missingServer()});
     EXPECT_EQ((std::vector<std::string>{recorder::apiFailureEvent(L"CreateEvent failed with 8")}),
               recorder::describeAll(recorder::entries()));
 }
