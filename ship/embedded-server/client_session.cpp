@@ -219,6 +219,9 @@ bool Session::putFile(const HttpRequest& request, const Route& route, bool keepA
     if (!upload.commit(replaced)) {
         const DWORD error = GetLastError();
         logLine("cannot store %s (%lu)", route.name.c_str(), error);
+        // Someone is still downloading the old contents: worth a retry.
+        if (error == ERROR_SHARING_VIOLATION)
+            return respondError(503, keepAlive, false, "Retry-After: 1\r\n");
         return respondError(500, keepAlive, false);
     }
     if (replaced)

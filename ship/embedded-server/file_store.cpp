@@ -14,6 +14,8 @@ constexpr std::size_t cacheBlockSize = 1024 * 1024;
 
 std::atomic<unsigned> uploadCounter{0};
 
+constexpr DWORD replaceRetryMs = 50;
+
 std::wstring widen(std::string_view ascii)
 {
     return std::wstring(ascii.begin(), ascii.end());
@@ -106,6 +108,7 @@ FileUpload::~FileUpload()
 
 FileUpload::FileUpload(FileUpload&& other) noexcept
     : mBudget(other.mBudget)
+    , mReplaceWaitMs(other.mReplaceWaitMs)
     , mFile(std::move(other.mFile))
     , mTemporaryPath(std::move(other.mTemporaryPath))
     , mFinalPath(std::move(other.mFinalPath))
@@ -121,6 +124,7 @@ FileUpload& FileUpload::operator=(FileUpload&& other) noexcept
     if (this != &other) {
         discard();
         mBudget = other.mBudget;
+        mReplaceWaitMs = other.mReplaceWaitMs;
         mFile = std::move(other.mFile);
         mTemporaryPath = std::move(other.mTemporaryPath);
         mFinalPath = std::move(other.mFinalPath);
@@ -208,8 +212,22 @@ bool FileUpload::commit(bool& replaced)
     }
     mFile.reset();
     replaced = GetFileAttributesW(mFinalPath.c_str()) != INVALID_FILE_ATTRIBUTES;
-    if (!MoveFileExW(mTemporaryPath.c_str(), mFinalPath.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        const DWORD error = GetLastError();
+    const ULONGLONG deadline = GetTickCount64() + mReplaceWaitMs;
+    for (;;) {
+        if (MoveFileExW(mTemporaryPath.c_str(), mFinalPath.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            break;
+        DWORD error = GetLastError();
+        // An open reader blocks the replace until it closes the file. Moving
+        // the old file aside instead would leave a moment without any file
+        // under the name, and a crash then would lose both versions.
+        const bool busy = (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) && replaced
+            && !isDirectory(mFinalPath);
+        if (busy && GetTickCount64() < deadline) {
+            Sleep(replaceRetryMs);
+            continue;
+        }
+        if (busy)
+            error = ERROR_SHARING_VIOLATION;
         discard();
         SetLastError(error);
         return false;
@@ -230,9 +248,10 @@ void FileUpload::discard()
     }
 }
 
-FileStore::FileStore(std::wstring directory, WriteCacheBudget& budget)
+FileStore::FileStore(std::wstring directory, WriteCacheBudget& budget, DWORD replaceWaitMs)
     : mDirectory(std::move(directory))
     , mBudget(budget)
+    , mReplaceWaitMs(replaceWaitMs)
 {
 }
 
@@ -278,6 +297,7 @@ FileUpload FileStore::beginUpload(std::string_view name)
 {
     FileUpload upload;
     upload.mBudget = &mBudget;
+    upload.mReplaceWaitMs = mReplaceWaitMs;
     upload.mFinalPath = pathOf(name);
     const std::wstring temporary = mDirectory + L"\\.upload-" + std::to_wstring(GetCurrentProcessId()) + L"-"
         + std::to_wstring(uploadCounter.fetch_add(1)) + L".tmp";

@@ -46,7 +46,9 @@ public:
     // False with the reason in GetLastError; the upload is then useless.
     bool append(const char* data, std::size_t size);
     // Makes the contents durable and puts them under the name. replaced tells
-    // whether a file of that name existed before.
+    // whether a file of that name existed before. A file being read cannot be
+    // replaced on Windows: the commit waits a while for the reader, then
+    // fails with ERROR_SHARING_VIOLATION, leaving the old file as it was.
     bool commit(bool& replaced);
     const std::wstring& temporaryPath() const { return mTemporaryPath; }
 
@@ -57,6 +59,7 @@ private:
     void discard();
 
     WriteCacheBudget* mBudget = nullptr;
+    DWORD mReplaceWaitMs = 0;
     ScopedHandle mFile;
     std::wstring mTemporaryPath;
     std::wstring mFinalPath;
@@ -66,7 +69,9 @@ private:
 
 class FileStore {
 public:
-    FileStore(std::wstring directory, WriteCacheBudget& budget);
+    // replaceWaitMs: how long a commit waits for readers of the file it replaces.
+    FileStore(std::wstring directory, WriteCacheBudget& budget, DWORD replaceWaitMs = defaultReplaceWaitMs);
+    static constexpr DWORD defaultReplaceWaitMs = 2000;
 
     // Creates the folder if needed and removes temporary files that earlier
     // runs left behind. False with the reason in GetLastError.
@@ -86,6 +91,7 @@ public:
 private:
     std::wstring mDirectory;
     WriteCacheBudget& mBudget;
+    DWORD mReplaceWaitMs;
 };
 
 // Temporary uploads are named ".upload-<pid>-<n>.tmp": the leading dot keeps

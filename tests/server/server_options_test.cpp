@@ -1,0 +1,174 @@
+#include "server_options.h"
+#include "TextConversion.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using Arguments = std::vector<std::wstring>;
+
+Arguments hostCommandLine(Arguments extra = {})
+{
+    Arguments arguments{L"server"};
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    for (const wchar_t* part : {L"--pre-established-listener", L"520", L"--pre-established-connection", L"524",
+             L"--max-file-write-cache-size", L"1073741824"})
+        arguments.push_back(part);
+    return arguments;
+}
+
+TEST(ServerOptions, TakesTheHostsCommandLine)
+{
+    const OptionsResult result = parseServerOptions(hostCommandLine());
+    ASSERT_TRUE(result.ok()) << result.error;
+    const ServerOptions& o = result.options;
+    EXPECT_EQ(ServerMode::server, o.mode);
+    EXPECT_EQ(520u, o.listenerHandle);
+    EXPECT_EQ(524u, o.connectionHandle);
+    EXPECT_EQ(1073741824u, o.writeCacheSize);
+    EXPECT_TRUE(o.dataDirectory.empty());
+    EXPECT_EQ(defaultClientTimeoutMs, o.clientTimeoutMs);
+    EXPECT_FALSE(o.exitAtOnce.has_value());
+    EXPECT_FALSE(o.ignoreClose);
+    EXPECT_FALSE(o.crash);
+}
+
+TEST(ServerOptions, TakesStartArgumentsBeforeTheServerModeOptions)
+{
+    const OptionsResult result = parseServerOptions(hostCommandLine({L"--data-dir=C:\\with space\\d\u00E9",
+        L"--ignore-close", L"--exit-at-once=0xC0000005", L"--crash", L"--client-timeout=250"}));
+    ASSERT_TRUE(result.ok()) << result.error;
+    const ServerOptions& o = result.options;
+    EXPECT_EQ(L"C:\\with space\\d\u00E9", o.dataDirectory);
+    EXPECT_TRUE(o.ignoreClose);
+    EXPECT_TRUE(o.crash);
+    ASSERT_TRUE(o.exitAtOnce.has_value());
+    EXPECT_EQ(0xC0000005u, *o.exitAtOnce);
+    EXPECT_EQ(250u, o.clientTimeoutMs);
+    EXPECT_EQ(520u, o.listenerHandle);
+}
+
+TEST(ServerOptions, WithoutCacheSizeUsesTheDefaultAndTakesTheLargestValues)
+{
+    OptionsResult result = parseServerOptions(
+        {L"server", L"--pre-established-connection", L"7", L"--pre-established-listener", L"18446744073709551614"});
+    ASSERT_TRUE(result.ok()) << result.error;
+    EXPECT_EQ(defaultWriteCacheSize, result.options.writeCacheSize);
+    EXPECT_EQ(18446744073709551614u, result.options.listenerHandle);
+    EXPECT_EQ(7u, result.options.connectionHandle);
+
+    result = parseServerOptions(hostCommandLine({L"--max-file-write-cache-size", L"0"}));
+    EXPECT_FALSE(result.ok()) << "the cache size was given twice";
+    result = parseServerOptions({L"server", L"--pre-established-listener", L"1", L"--pre-established-connection",
+        L"2", L"--max-file-write-cache-size", L"18446744073709551615"});
+    ASSERT_TRUE(result.ok()) << result.error;
+    EXPECT_EQ(18446744073709551615u, result.options.writeCacheSize);
+}
+
+TEST(ServerOptions, StandaloneListensOnItsOwnPort)
+{
+    OptionsResult result = parseServerOptions({L"standalone"});
+    ASSERT_TRUE(result.ok()) << result.error;
+    EXPECT_EQ(ServerMode::standalone, result.options.mode);
+    EXPECT_EQ(54321, result.options.port);
+
+    result = parseServerOptions({L"standalone", L"--port=0", L"--data-dir=d"});
+    ASSERT_TRUE(result.ok()) << result.error;
+    EXPECT_EQ(0, result.options.port);
+    EXPECT_EQ(L"d", result.options.dataDirectory);
+}
+
+struct Refused {
+    const char* why;
+    Arguments arguments;
+};
+
+TEST(ServerOptions, RefusesWhatItDoesNotUnderstand)
+{
+    const std::vector<Refused> cases{
+        {"no arguments", {}},
+        {"mode in other case", {L"Server", L"--pre-established-listener", L"1", L"--pre-established-connection", L"2"}},
+        {"no listener", {L"server", L"--pre-established-connection", L"2"}},
+        {"no connection", {L"server", L"--pre-established-listener", L"1"}},
+        {"value missing at the end", {L"server", L"--pre-established-connection", L"2", L"--pre-established-listener"}},
+        {"unknown option", hostCommandLine({L"--verbose"})},
+        {"unknown short option", hostCommandLine({L"-v"})},
+        {"attached form of a separate option", {L"server", L"--pre-established-listener=1",
+                                                   L"--pre-established-connection", L"2"}},
+        {"letters in a handle", {L"server", L"--pre-established-listener", L"12a", L"--pre-established-connection", L"2"}},
+        {"sign", {L"server", L"--pre-established-listener", L"+1", L"--pre-established-connection", L"2"}},
+        {"negative", {L"server", L"--pre-established-listener", L"-1", L"--pre-established-connection", L"2"}},
+        {"blank", {L"server", L"--pre-established-listener", L" 1", L"--pre-established-connection", L"2"}},
+        {"empty value", {L"server", L"--pre-established-listener", L"", L"--pre-established-connection", L"2"}},
+        {"hex handle", {L"server", L"--pre-established-listener", L"0x10", L"--pre-established-connection", L"2"}},
+        {"INVALID_SOCKET", {L"server", L"--pre-established-listener", L"18446744073709551615",
+                               L"--pre-established-connection", L"2"}},
+        {"overflow", {L"server", L"--pre-established-listener", L"18446744073709551616",
+                         L"--pre-established-connection", L"2"}},
+        {"cache size overflow", hostCommandLine({L"--max-file-write-cache-size", L"99999999999999999999"})},
+        {"listener twice", hostCommandLine({L"--pre-established-listener", L"3"})},
+        {"flag twice", hostCommandLine({L"--ignore-close", L"--ignore-close"})},
+        {"port in server mode", hostCommandLine({L"--port=80"})},
+        {"handles in standalone mode", {L"standalone", L"--pre-established-listener", L"1"}},
+        {"port out of range", {L"standalone", L"--port=65536"}},
+        {"empty data folder", hostCommandLine({L"--data-dir="})},
+        {"zero timeout", hostCommandLine({L"--client-timeout=0"})},
+        {"empty exit code", hostCommandLine({L"--exit-at-once="})},
+        {"exit code too large", hostCommandLine({L"--exit-at-once=4294967296"})},
+        {"flag with a value", hostCommandLine({L"--crash=1"})},
+    };
+    for (const Refused& c : cases) {
+        const OptionsResult result = parseServerOptions(c.arguments);
+        EXPECT_FALSE(result.ok()) << c.why;
+    }
+}
+
+TEST(ServerOptions, ErrorNamesTheOffendingArgument)
+{
+    const OptionsResult result = parseServerOptions(hostCommandLine({L"--frobnicate"}));
+    EXPECT_NE(std::string::npos, result.error.find("--frobnicate")) << result.error;
+}
+
+TEST(ServerOptions, ExitCodesCoverThe32BitRange)
+{
+    const struct {
+        const wchar_t* text;
+        std::uint32_t code;
+    } valid[]{
+        {L"0", 0},
+        {L"5", 5},
+        {L"4294967295", 0xFFFFFFFFu},
+        {L"0xC0000005", 0xC0000005u},
+        {L"0Xc0000005", 0xC0000005u},
+        {L"0xFFFFFFFF", 0xFFFFFFFFu},
+        {L"-1", 0xFFFFFFFFu},
+        {L"-1073741819", 0xC0000005u},
+        {L"-2147483648", 0x80000000u},
+        {L"-0", 0},
+    };
+    for (const auto& v : valid) {
+        std::uint32_t code = 12345;
+        EXPECT_TRUE(parseExitCode(v.text, code)) << toUtf8(v.text);
+        EXPECT_EQ(v.code, code) << toUtf8(v.text);
+    }
+    for (const wchar_t* text : {L"", L"0x", L"0x123456789", L"0xG", L"4294967296", L"-2147483649", L"--1", L"1e3",
+             L"-", L" 1", L"0x-1"}) {
+        std::uint32_t code = 0;
+        EXPECT_FALSE(parseExitCode(text, code)) << toUtf8(text);
+    }
+}
+
+TEST(ServerOptions, DecimalRespectsItsMaximum)
+{
+    std::uint64_t value = 0;
+    EXPECT_TRUE(parseDecimal(L"65535", 65535, value));
+    EXPECT_EQ(65535u, value);
+    EXPECT_FALSE(parseDecimal(L"65536", 65535, value));
+    EXPECT_TRUE(parseDecimal(L"0000000000000000000000042", 65535, value)) << "leading zeros are not an overflow";
+    EXPECT_EQ(42u, value);
+}
+
+} // namespace
