@@ -124,22 +124,27 @@ std::set<SOCKET> liveSockets()
     return found;
 }
 
-std::uint16_t localPort(SOCKET socket)
+namespace {
+
+std::uint16_t portOf(int(WSAAPI* query)(SOCKET, sockaddr*, int*), SOCKET socket)
 {
     sockaddr_in name{};
     int length = sizeof name;
-    if (getsockname(socket, reinterpret_cast<sockaddr*>(&name), &length) != 0)
+    if (query(socket, reinterpret_cast<sockaddr*>(&name), &length) != 0)
         return 0;
     return ntohs(name.sin_port);
 }
 
+} // namespace
+
+std::uint16_t localPort(SOCKET socket)
+{
+    return portOf(getsockname, socket);
+}
+
 std::uint16_t peerPort(SOCKET socket)
 {
-    sockaddr_in name{};
-    int length = sizeof name;
-    if (getpeername(socket, reinterpret_cast<sockaddr*>(&name), &length) != 0)
-        return 0;
-    return ntohs(name.sin_port);
+    return portOf(getpeername, socket);
 }
 
 bool bindLoopback(Socket& socket, std::uint16_t port)
