@@ -10,6 +10,7 @@
 //                                    until the host closes its end of the
 //                                    connection; exits with code (99 when no
 //                                    close came in 60 s)
+//   exit <code>                      exits at once with code
 //   ignore-close <reportfile>        writes the report, then sleeps 60 s
 //                                    whatever the host does; exits 0
 // The report (UTF-8 lines) appears whole, so a test may read it as soon as
@@ -132,8 +133,10 @@ int server(const std::vector<std::wstring>& arguments)
         return usageError;
 
     const std::wstring& behaviour = arguments[0];
+    std::uint64_t code = 0;
+    if (behaviour == L"exit" && arguments.size() >= 2 && parseChildNumber(arguments[1], code) && code <= 0xFFFFFFFFull)
+        ExitProcess(static_cast<UINT>(code));
     if (behaviour == L"until-close" && arguments.size() >= 3) {
-        std::uint64_t code = 0;
         if (!parseChildNumber(arguments[1], code) || code > 0xFFFFFFFFull || !writeReport(arguments, options, arguments[2]))
             return usageError;
         const bool closed = serveUntilClose(options);

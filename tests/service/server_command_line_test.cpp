@@ -295,11 +295,3 @@ TEST_F(ServerCommandLineTest, ServerModeOptionsAreTheLastSixElements)
                        "--max-file-write-cache-size", "1073741824"}),
               extremes);
 }
-
-TEST(FormatDecimal, PlainDigitsWithoutGroupingOrPadding)
-{
-    EXPECT_EQ("0", formatDecimal(0));
-    EXPECT_EQ("1234", formatDecimal(1234));
-    EXPECT_EQ("1073741824", formatDecimal(1073741824));
-    EXPECT_EQ("18446744073709551615", formatDecimal(0xFFFFFFFFFFFFFFFFull));
-}
