@@ -111,7 +111,7 @@ bool serveUntilClose(const ServerOptions& options)
         FD_ZERO(&readable);
         FD_SET(options.listener, &readable);
         FD_SET(options.connection, &readable);
-        timeval wait{1, 0};
+        timeval wait{0, 100000};
         const int ready = select(0, &readable, nullptr, nullptr, &wait);
         if (ready == SOCKET_ERROR)
             return false;

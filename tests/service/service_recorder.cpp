@@ -194,6 +194,17 @@ std::string apiFailureEvent(const std::wstring& text)
     return eventText(fakeEventSource(), EVENTLOG_ERROR_TYPE, 1, 0xC0020100, false, 1, 0, false, text);
 }
 
+std::vector<std::string> failedLaunch(const std::wstring& executable)
+{
+    return {
+        status(SERVICE_START_PENDING, 0, 1, 6000),
+        infoEvent(L"Launching server executable " + executable),
+        status(SERVICE_START_PENDING, 0, 2, 3000),
+        status(SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0),
+        errorEvent(L"Could not start server process"),
+    };
+}
+
 } // namespace recorder
 
 void runServiceMain(std::vector<std::wstring> startArguments)

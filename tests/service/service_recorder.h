@@ -59,6 +59,10 @@ std::string apiFailureEvent(const std::wstring& text);
 
 std::vector<std::string> describeAll(const std::vector<Entry>& log);
 
+// The whole log of a service start outside server mode whose launch of the
+// announced executable failed.
+std::vector<std::string> failedLaunch(const std::wstring& executable);
+
 } // namespace recorder
 
 // Runs serviceMain as the SCM would, with the service name as argv[0]

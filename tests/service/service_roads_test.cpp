@@ -15,7 +15,6 @@
 #include <new>
 
 using recorder::errorEvent;
-using recorder::infoEvent;
 using recorder::status;
 
 namespace {
@@ -92,14 +91,7 @@ TEST_F(ServiceRoadsTest, MissingExecutableFailsTheLaunchAfterTheAnnouncement)
 {
     const std::wstring missing = missingServer();
     runServiceMain({L"--executable=" + missing, L"exit", L"0"});
-    EXPECT_EQ((std::vector<std::string>{
-                  firstStartPending,
-                  infoEvent(L"Launching server executable " + missing),
-                  status(SERVICE_START_PENDING, 0, 2, 3000),
-                  stopped,
-                  errorEvent(L"Could not start server process"),
-              }),
-              recorder::describeAll(recorder::entries()));
+    EXPECT_EQ(recorder::failedLaunch(missing), recorder::describeAll(recorder::entries()));
 }
 
 TEST_F(ServiceRoadsTest, ExecutableThePathLibraryCannotConvertFailsTheLaunch)
@@ -108,14 +100,7 @@ TEST_F(ServiceRoadsTest, ExecutableThePathLibraryCannotConvertFailsTheLaunch)
     runServiceMain({L"--executable=C:\\srv\\server.exe", L"exit", L"0"});
     boost::filesystem::path::imbue(previous);
 
-    EXPECT_EQ((std::vector<std::string>{
-                  firstStartPending,
-                  infoEvent(L"Launching server executable C:\\srv\\server.exe"),
-                  status(SERVICE_START_PENDING, 0, 2, 3000),
-                  stopped,
-                  errorEvent(L"Could not start server process"),
-              }),
-              recorder::describeAll(recorder::entries()));
+    EXPECT_EQ(recorder::failedLaunch(L"C:\\srv\\server.exe"), recorder::describeAll(recorder::entries()));
 }
 
 TEST_F(ServiceRoadsTest, AllocationFailureStillEndsWithStopped)
