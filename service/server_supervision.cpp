@@ -38,19 +38,14 @@ bool launchServer(Process& process, const ServerArguments& arguments, const Hand
     }
 }
 
-void waitGracePeriod(Process& process)
-{
-    if (process.isRunning())
-        WaitForSingleObject(process.processHandle(), stopGracePeriodMs);
-}
-
 // The server gets the chance to end by itself when it sees its connection
 // close; only then is it forced, first politely bounded, then without limit.
 void stopServer(Process& process, Socket& keptConnection, bool serverMode)
 {
     if (serverMode) {
         keptConnection.close();
-        waitGracePeriod(process);
+        if (process.isRunning())
+            WaitForSingleObject(process.processHandle(), stopGracePeriodMs);
     }
     if (process.isRunning()) {
         process.terminate();

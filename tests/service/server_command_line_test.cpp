@@ -140,6 +140,10 @@ TEST_F(ServerCommandLineTest, UnresolvableHostPathFailsWithoutAList)
     systemApi.getModuleFileName = reportFakeModuleName;
     fakeModuleName = parentOf(realModuleName()) + L"\\no-such-host-program.exe";
     EXPECT_FALSE(assemble({}).succeeded) << "a path that names no file has no canonical form";
+
+    fakeModuleName = realModuleName();
+    ScopedFailingPathConversion noConversion;
+    EXPECT_FALSE(assemble({}).succeeded) << "a path that cannot be made narrow text";
 }
 
 // A module name that fills the whole 260-unit buffer was cut; even when the

@@ -6,6 +6,8 @@
 #include "server_supervision.h"
 #include "service_status.h"
 
+#include <boost/filesystem/path.hpp>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -206,6 +208,33 @@ std::vector<std::string> failedLaunch(const std::wstring& executable)
 }
 
 } // namespace recorder
+
+namespace {
+
+class NoConversion : public std::codecvt<wchar_t, char, std::mbstate_t> {
+protected:
+    result do_in(std::mbstate_t&, const char*, const char*, const char*&, wchar_t*, wchar_t*, wchar_t*&) const override
+    {
+        return error;
+    }
+    result do_out(std::mbstate_t&, const wchar_t*, const wchar_t*, const wchar_t*&, char*, char*,
+                  char*&) const override
+    {
+        return error;
+    }
+};
+
+} // namespace
+
+ScopedFailingPathConversion::ScopedFailingPathConversion()
+    : previous(boost::filesystem::path::imbue(std::locale(std::locale(), new NoConversion)))
+{
+}
+
+ScopedFailingPathConversion::~ScopedFailingPathConversion()
+{
+    boost::filesystem::path::imbue(previous);
+}
 
 void runServiceMain(std::vector<std::wstring> startArguments)
 {

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <locale>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,19 @@ std::vector<std::string> describeAll(const std::vector<Entry>& log);
 std::vector<std::string> failedLaunch(const std::wstring& executable);
 
 } // namespace recorder
+
+// While it lives, the path library converts no text between wide and
+// narrow, as with a narrow encoding that cannot hold the path.
+class ScopedFailingPathConversion {
+public:
+    ScopedFailingPathConversion();
+    ~ScopedFailingPathConversion();
+    ScopedFailingPathConversion(const ScopedFailingPathConversion&) = delete;
+    ScopedFailingPathConversion& operator=(const ScopedFailingPathConversion&) = delete;
+
+private:
+    std::locale previous;
+};
 
 // Runs serviceMain as the SCM would, with the service name as argv[0]
 // followed by startArguments.

@@ -7,11 +7,7 @@
 #include "server_supervision.h"
 #include "service_status.h"
 
-#include <boost/filesystem/path.hpp>
-
-#include <codecvt>
 #include <filesystem>
-#include <locale>
 #include <new>
 
 using recorder::errorEvent;
@@ -43,21 +39,6 @@ HANDLE WINAPI failCreateEvent(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCWSTR)
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
 }
-
-// A path conversion that fails for every text, as a narrow encoding that
-// cannot hold the path would.
-class NoConversion : public std::codecvt<wchar_t, char, std::mbstate_t> {
-protected:
-    result do_in(std::mbstate_t&, const char*, const char*, const char*&, wchar_t*, wchar_t*, wchar_t*&) const override
-    {
-        return error;
-    }
-    result do_out(std::mbstate_t&, const wchar_t*, const wchar_t*, const wchar_t*&, char*, char*,
-                  char*&) const override
-    {
-        return error;
-    }
-};
 
 std::wstring missingServer()
 {
@@ -96,9 +77,10 @@ TEST_F(ServiceRoadsTest, MissingExecutableFailsTheLaunchAfterTheAnnouncement)
 
 TEST_F(ServiceRoadsTest, ExecutableThePathLibraryCannotConvertFailsTheLaunch)
 {
-    const std::locale previous = boost::filesystem::path::imbue(std::locale(std::locale(), new NoConversion));
-    runServiceMain({L"--executable=C:\\srv\\server.exe", L"exit", L"0"});
-    boost::filesystem::path::imbue(previous);
+    {
+        ScopedFailingPathConversion noConversion;
+        runServiceMain({L"--executable=C:\\srv\\server.exe", L"exit", L"0"});
+    }
 
     EXPECT_EQ(recorder::failedLaunch(L"C:\\srv\\server.exe"), recorder::describeAll(recorder::entries()));
 }
