@@ -10,12 +10,29 @@
 
 #include <boost/filesystem/path.hpp>
 
+#include <atomic>
 #include <codecvt>
 #include <cstdio>
 #include <locale>
 #include <stdexcept>
 
 namespace {
+
+// The dispatcher returns as soon as the service has reported SERVICE_STOPPED,
+// but on its failure roads the service thread still has to write the entry
+// that says why, and returning from the entry point would end the process
+// under it. So the entry point waits for the service routine to return,
+// for a bounded time: what is left after the final report is brief.
+constexpr DWORD serviceFinishLimitMs = 5000;
+std::atomic<bool> serviceEntered{false};
+HANDLE serviceFinished = nullptr;
+
+void WINAPI runService(DWORD argc, LPWSTR* argv)
+{
+    serviceEntered = true;
+    serviceMain(argc, argv);
+    SetEvent(serviceFinished);
+}
 
 void installDebugDefaults()
 {
@@ -86,12 +103,21 @@ int hostMain(int argc, wchar_t* argv[])
     WSADATA socketsData;
     WSAStartup(MAKEWORD(2, 2), &socketsData);
 
+    // Never closed: a service thread that outlives the wait still sets it.
+    if (serviceFinished == nullptr)
+        serviceFinished = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    else
+        ResetEvent(serviceFinished);
+    serviceEntered = false;
+
     SERVICE_TABLE_ENTRYW serviceTable[] = {
-        {const_cast<LPWSTR>(serviceName), serviceMain},
+        {const_cast<LPWSTR>(serviceName), runService},
         {nullptr, nullptr},
     };
     if (!systemApi.startServiceCtrlDispatcher(serviceTable))
         reportApiFailure(L"StartServiceCtrlDispatcher");
+    else if (serviceEntered && serviceFinished != nullptr)
+        WaitForSingleObject(serviceFinished, serviceFinishLimitMs);
 
     WSACleanup();
     if (eventSource != nullptr) {

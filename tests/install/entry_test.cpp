@@ -9,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -19,7 +21,6 @@ namespace {
 struct DispatcherView {
     bool called = false;
     std::wstring tableName;
-    bool tableRoutineIsServiceMain = false;
     bool tableEndsWithNullEntry = false;
     std::vector<std::wstring> processArguments;
     HANDLE eventSource = nullptr;
@@ -32,7 +33,6 @@ void observeDispatcher(const SERVICE_TABLE_ENTRYW* table)
 {
     dispatcherView.called = true;
     dispatcherView.tableName = table[0].lpServiceName != nullptr ? table[0].lpServiceName : L"";
-    dispatcherView.tableRoutineIsServiceMain = table[0].lpServiceProc == serviceMain;
     dispatcherView.tableEndsWithNullEntry = table[1].lpServiceName == nullptr && table[1].lpServiceProc == nullptr;
     dispatcherView.processArguments = ProcessArguments;
     dispatcherView.eventSource = eventSource;
@@ -99,6 +99,12 @@ struct ServiceRoadRow {
     std::vector<std::wstring> arguments;
 };
 
+// Failure messages name the row, not its bytes.
+void PrintTo(const ServiceRoadRow& row, std::ostream* out)
+{
+    *out << row.name;
+}
+
 class ServiceRoad : public ::testing::TestWithParam<ServiceRoadRow> {};
 
 TEST_P(ServiceRoad, KeepsTheArgumentsAndHandsTheThreadToTheDispatcher)
@@ -131,7 +137,6 @@ TEST(Entry, PreparesTheProcessBeforeTheDispatcherStarts)
 
     ASSERT_TRUE(dispatcherView.called);
     EXPECT_EQ(dispatcherView.tableName, L"Quorvanta-APIClient");
-    EXPECT_TRUE(dispatcherView.tableRoutineIsServiceMain);
     EXPECT_TRUE(dispatcherView.tableEndsWithNullEntry);
     EXPECT_EQ(dispatcherView.eventSource, FakeSystem::eventSource());
     EXPECT_FALSE(dispatcherView.debugConfig.abortOnError);
@@ -141,6 +146,57 @@ TEST(Entry, PreparesTheProcessBeforeTheDispatcherStarts)
     // Narrow path text is UTF-8 from here on, astral characters included.
     EXPECT_EQ(dispatcherView.narrowPath, "d\xC3\xA9j\xC3\xA0-\xF0\x9F\x98\x80.txt");
     EXPECT_EQ(fake.deregisteredSources, std::vector<HANDLE>{FakeSystem::eventSource()});
+}
+
+// The dispatcher returns once the service has reported SERVICE_STOPPED, which
+// on the failure roads comes before the entry that says why: the process must
+// not end before the service routine is done. Here the routine runs on a
+// thread of its own, as the dispatcher's service thread would; the dispatcher
+// returns as soon as the routine is under way, and the routine then takes a
+// while before it writes its one entry (it fails for want of an SCM).
+std::thread serviceThread;
+HANDLE serviceUnderWay = nullptr;
+
+void runServiceOnItsOwnThread(const SERVICE_TABLE_ENTRYW* table)
+{
+    LPSERVICE_MAIN_FUNCTIONW routine = table[0].lpServiceProc;
+    serviceThread = std::thread([routine] {
+        wchar_t name[] = L"Quorvanta-APIClient";
+        LPWSTR argv[] = {name, nullptr};
+        routine(1, argv);
+    });
+    WaitForSingleObject(serviceUnderWay, 5000);
+}
+
+void slowHandlerRegistration()
+{
+    SetEvent(serviceUnderWay);
+    Sleep(300);
+}
+
+TEST(Entry, WaitsForTheServiceRoutineBeforeReleasingTheEventSource)
+{
+    serviceUnderWay = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(serviceUnderWay, nullptr);
+    FakeSystem fake;
+    FakeSystemScope scope(fake);
+    fake.onDispatcher = runServiceOnItsOwnThread;
+    fake.onRegisterHandler = slowHandlerRegistration;
+    wchar_t program[] = L"quorvanta-apiclient.exe";
+    wchar_t mode[] = L"server";
+    wchar_t* argv[] = {program, mode, nullptr};
+    const int exitCode = hostMain(2, argv);
+    if (serviceThread.joinable())
+        serviceThread.join();
+    CloseHandle(serviceUnderWay);
+    eventSource = nullptr;
+
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_EQ(fake.calls, (std::vector<std::string>{"RegisterEventSource", "StartServiceCtrlDispatcher",
+                                                    "RegisterServiceCtrlHandler", "ReportEvent",
+                                                    "DeregisterEventSource"}));
+    ASSERT_EQ(fake.events.size(), 1u);
+    EXPECT_EQ(fake.events[0].text, L"RegisterServiceCtrlHandler failed with 1060");
 }
 
 TEST(Entry, AFailedDispatcherIsLoggedOnceAndStillEndsWithZero)

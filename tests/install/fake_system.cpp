@@ -15,7 +15,7 @@ std::wstring textOrEmpty(const wchar_t* text)
 
 DWORD WINAPI fakeGetModuleFileName(HMODULE, LPWSTR buffer, DWORD size)
 {
-    current->calls.push_back("GetModuleFileName");
+    current->record("GetModuleFileName");
     if (current->moduleFileNameError) {
         SetLastError(*current->moduleFileNameError);
         return 0;
@@ -40,7 +40,7 @@ LSTATUS WINAPI fakeRegCreateKeyEx(HKEY parent, LPCWSTR subKey, DWORD reserved, L
                                   REGSAM access, LPSECURITY_ATTRIBUTES security, PHKEY result,
                                   LPDWORD disposition)
 {
-    current->calls.push_back("RegCreateKeyEx");
+    current->record("RegCreateKeyEx");
     current->regParent = parent;
     current->regSubKey = textOrEmpty(subKey);
     current->regReserved = reserved;
@@ -61,7 +61,7 @@ LSTATUS WINAPI fakeRegCreateKeyEx(HKEY parent, LPCWSTR subKey, DWORD reserved, L
 LSTATUS WINAPI fakeRegSetValueEx(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD size)
 {
     const std::wstring valueName = textOrEmpty(name);
-    current->calls.push_back(valueName == L"EventMessageFile" ? "RegSetValueEx:EventMessageFile"
+    current->record(valueName == L"EventMessageFile" ? "RegSetValueEx:EventMessageFile"
                              : valueName == L"TypesSupported" ? "RegSetValueEx:TypesSupported"
                                                               : "RegSetValueEx:other");
     RegistryValueWrite write;
@@ -82,14 +82,14 @@ LSTATUS WINAPI fakeRegSetValueEx(HKEY key, LPCWSTR name, DWORD reserved, DWORD t
 
 LSTATUS WINAPI fakeRegCloseKey(HKEY key)
 {
-    current->calls.push_back("RegCloseKey");
+    current->record("RegCloseKey");
     current->closedKeys.push_back(key);
     return ERROR_SUCCESS;
 }
 
 SC_HANDLE WINAPI fakeOpenSCManager(LPCWSTR machine, LPCWSTR database, DWORD access)
 {
-    current->calls.push_back("OpenSCManager");
+    current->record("OpenSCManager");
     current->managerMachineNull = machine == nullptr;
     current->managerDatabaseNull = database == nullptr;
     current->managerAccess = access;
@@ -104,7 +104,7 @@ SC_HANDLE WINAPI fakeCreateService(SC_HANDLE manager, LPCWSTR name, LPCWSTR disp
                                    DWORD startType, DWORD errorControl, LPCWSTR commandLine, LPCWSTR loadOrderGroup,
                                    LPDWORD tagId, LPCWSTR dependencies, LPCWSTR account, LPCWSTR password)
 {
-    current->calls.push_back("CreateService");
+    current->record("CreateService");
     CreatedService created;
     created.manager = manager;
     created.name = textOrEmpty(name);
@@ -129,7 +129,7 @@ SC_HANDLE WINAPI fakeCreateService(SC_HANDLE manager, LPCWSTR name, LPCWSTR disp
 
 BOOL WINAPI fakeChangeServiceConfig2(SC_HANDLE service, DWORD level, LPVOID info)
 {
-    current->calls.push_back("ChangeServiceConfig2");
+    current->record("ChangeServiceConfig2");
     current->describedService = service;
     current->describeLevel = level;
     if (level == SERVICE_CONFIG_DESCRIPTION && info != nullptr)
@@ -143,7 +143,7 @@ BOOL WINAPI fakeChangeServiceConfig2(SC_HANDLE service, DWORD level, LPVOID info
 
 SC_HANDLE WINAPI fakeOpenService(SC_HANDLE manager, LPCWSTR name, DWORD access)
 {
-    current->calls.push_back("OpenService");
+    current->record("OpenService");
     current->openedServiceManager = manager;
     current->openedServiceName = textOrEmpty(name);
     current->openedServiceAccess = access;
@@ -156,7 +156,7 @@ SC_HANDLE WINAPI fakeOpenService(SC_HANDLE manager, LPCWSTR name, DWORD access)
 
 BOOL WINAPI fakeDeleteService(SC_HANDLE service)
 {
-    current->calls.push_back("DeleteService");
+    current->record("DeleteService");
     current->deletedService = service;
     if (current->deleteServiceError) {
         SetLastError(*current->deleteServiceError);
@@ -167,7 +167,7 @@ BOOL WINAPI fakeDeleteService(SC_HANDLE service)
 
 BOOL WINAPI fakeCloseServiceHandle(SC_HANDLE handle)
 {
-    current->calls.push_back(handle == FakeSystem::manager()   ? "CloseServiceHandle:manager"
+    current->record(handle == FakeSystem::manager()   ? "CloseServiceHandle:manager"
                              : handle == FakeSystem::service() ? "CloseServiceHandle:service"
                                                                : "CloseServiceHandle:other");
     return TRUE;
@@ -175,7 +175,7 @@ BOOL WINAPI fakeCloseServiceHandle(SC_HANDLE handle)
 
 HANDLE WINAPI fakeRegisterEventSource(LPCWSTR server, LPCWSTR name)
 {
-    current->calls.push_back("RegisterEventSource");
+    current->record("RegisterEventSource");
     current->eventSourceServerNull = server == nullptr;
     current->eventSourceNames.push_back(textOrEmpty(name));
     if (current->eventSourceFails) {
@@ -188,7 +188,7 @@ HANDLE WINAPI fakeRegisterEventSource(LPCWSTR server, LPCWSTR name)
 BOOL WINAPI fakeReportEvent(HANDLE source, WORD type, WORD category, DWORD identifier, PSID, WORD stringCount,
                             DWORD dataSize, LPCWSTR* strings, LPVOID)
 {
-    current->calls.push_back("ReportEvent");
+    current->record("ReportEvent");
     WrittenEvent event;
     event.source = source;
     event.type = type;
@@ -204,14 +204,23 @@ BOOL WINAPI fakeReportEvent(HANDLE source, WORD type, WORD category, DWORD ident
 
 BOOL WINAPI fakeDeregisterEventSource(HANDLE source)
 {
-    current->calls.push_back("DeregisterEventSource");
+    current->record("DeregisterEventSource");
     current->deregisteredSources.push_back(source);
     return TRUE;
 }
 
+SERVICE_STATUS_HANDLE WINAPI fakeRegisterServiceCtrlHandler(LPCWSTR, LPHANDLER_FUNCTION)
+{
+    current->record("RegisterServiceCtrlHandler");
+    if (current->onRegisterHandler != nullptr)
+        current->onRegisterHandler();
+    SetLastError(current->registerHandlerError);
+    return nullptr;
+}
+
 BOOL WINAPI fakeStartServiceCtrlDispatcher(const SERVICE_TABLE_ENTRYW* table)
 {
-    current->calls.push_back("StartServiceCtrlDispatcher");
+    current->record("StartServiceCtrlDispatcher");
     if (current->onDispatcher != nullptr)
         current->onDispatcher(table);
     if (current->dispatcherError) {
@@ -222,6 +231,12 @@ BOOL WINAPI fakeStartServiceCtrlDispatcher(const SERVICE_TABLE_ENTRYW* table)
 }
 
 } // namespace
+
+void FakeSystem::record(const char* call)
+{
+    std::lock_guard<std::mutex> lock(mCallsLock);
+    calls.push_back(call);
+}
 
 FakeSystemScope::FakeSystemScope(FakeSystem& fake)
 {
@@ -240,6 +255,7 @@ FakeSystemScope::FakeSystemScope(FakeSystem& fake)
     systemApi.reportEvent = fakeReportEvent;
     systemApi.deregisterEventSource = fakeDeregisterEventSource;
     systemApi.startServiceCtrlDispatcher = fakeStartServiceCtrlDispatcher;
+    systemApi.registerServiceCtrlHandler = fakeRegisterServiceCtrlHandler;
 }
 
 FakeSystemScope::~FakeSystemScope()

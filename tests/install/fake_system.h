@@ -9,6 +9,7 @@
 #include "system_api.h"
 
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -68,10 +69,13 @@ struct FakeSystem {
     std::optional<DWORD> deleteServiceError;
     bool eventSourceFails = false;
     std::optional<DWORD> dispatcherError; // dispatcher returns at once, failing
+    DWORD registerHandlerError = ERROR_SERVICE_DOES_NOT_EXIST; // the handler registration always fails
+    void (*onRegisterHandler)() = nullptr; // runs inside that call, on the service thread
     // Runs inside the dispatcher call, with the table it was given.
     void (*onDispatcher)(const SERVICE_TABLE_ENTRYW* table) = nullptr;
 
-    // Record.
+    // Record. Calls may come from a service thread too.
+    void record(const char* call);
     std::vector<std::string> calls;
     std::vector<std::wstring> eventSourceNames;
     bool eventSourceServerNull = false;
@@ -98,6 +102,9 @@ struct FakeSystem {
     SC_HANDLE deletedService = nullptr;
     std::vector<WrittenEvent> events;
     std::vector<HANDLE> deregisteredSources;
+
+private:
+    std::mutex mCallsLock;
 };
 
 // Installs the fake into systemApi for its lifetime; the real table comes back

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -93,6 +94,12 @@ struct InstallRow {
     const char* output;
     Calls calls;
 };
+
+// Failure messages name the row, not its bytes.
+void PrintTo(const InstallRow& row, std::ostream* out)
+{
+    *out << row.name;
+}
 
 class InstallRoads : public ::testing::TestWithParam<InstallRow> {};
 
@@ -262,6 +269,12 @@ struct UninstallRow {
     const char* output;
     Calls calls;
 };
+
+// Failure messages name the row, not its bytes.
+void PrintTo(const UninstallRow& row, std::ostream* out)
+{
+    *out << row.name;
+}
 
 const Calls uninstallCalls = {"OpenSCManager", "OpenService", "DeleteService", "CloseServiceHandle:service",
                               "CloseServiceHandle:manager"};
