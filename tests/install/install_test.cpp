@@ -88,20 +88,29 @@ std::wstring storedText(const RegistryValueWrite& write)
     return text;
 }
 
-struct InstallRow {
+// One road through a console command: what the system does, what the
+// command prints, and which calls it makes in which order.
+struct CommandRow {
     const char* name;
     void (*script)(FakeSystem&);
     const char* output;
     Calls calls;
 };
+using InstallRow = CommandRow;
+using UninstallRow = CommandRow;
 
 // Failure messages name the row, not its bytes.
-void PrintTo(const InstallRow& row, std::ostream* out)
+void PrintTo(const CommandRow& row, std::ostream* out)
 {
     *out << row.name;
 }
 
-class InstallRoads : public ::testing::TestWithParam<InstallRow> {};
+std::string rowName(const ::testing::TestParamInfo<CommandRow>& info)
+{
+    return info.param.name;
+}
+
+class InstallRoads : public ::testing::TestWithParam<CommandRow> {};
 
 TEST_P(InstallRoads, PrintsOneOutcomeAndStopsAtTheFirstFailure)
 {
@@ -137,7 +146,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "CreateService failed (-2147024891)\n", firstCalls(7, {"CloseServiceHandle:manager"})},
         InstallRow{"DescriptionFails", [](FakeSystem& f) { f.changeConfigError = ERROR_ACCESS_DENIED; },
                    "Service installed successfully\nFailed to set service description (5)\n", installCalls}),
-    [](const ::testing::TestParamInfo<InstallRow>& info) { return std::string(info.param.name); });
+    rowName);
 
 TEST(Install, RegistersTheEventSourceBesideTheExecutable)
 {
@@ -263,23 +272,10 @@ TEST(Install, AnUnresolvablePathWritesNothing)
     EXPECT_EQ(output.back(), '\n');
 }
 
-struct UninstallRow {
-    const char* name;
-    void (*script)(FakeSystem&);
-    const char* output;
-    Calls calls;
-};
-
-// Failure messages name the row, not its bytes.
-void PrintTo(const UninstallRow& row, std::ostream* out)
-{
-    *out << row.name;
-}
-
 const Calls uninstallCalls = {"OpenSCManager", "OpenService", "DeleteService", "CloseServiceHandle:service",
                               "CloseServiceHandle:manager"};
 
-class UninstallRoads : public ::testing::TestWithParam<UninstallRow> {};
+class UninstallRoads : public ::testing::TestWithParam<CommandRow> {};
 
 TEST_P(UninstallRoads, PrintsOneOutcomeAndTouchesNoRegistryKey)
 {
@@ -300,7 +296,7 @@ INSTANTIATE_TEST_SUITE_P(
                      Calls{"OpenSCManager", "OpenService", "CloseServiceHandle:manager"}},
         UninstallRow{"AlreadyMarked", [](FakeSystem& f) { f.deleteServiceError = ERROR_SERVICE_MARKED_FOR_DELETE; },
                      "DeleteService failed (1072)\n", uninstallCalls}),
-    [](const ::testing::TestParamInfo<UninstallRow>& info) { return std::string(info.param.name); });
+    rowName);
 
 TEST(Uninstall, OpensTheServiceWithDeleteAccessOnly)
 {
