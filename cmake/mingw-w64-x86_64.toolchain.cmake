@@ -26,7 +26,7 @@ set(QUORVANTA_WMAIN_LINK_OPTIONS -municode CACHE STRING "Link options for progra
 # Tests and tools built here run under Wine.
 find_program(QUORVANTA_WINE NAMES wine wine64)
 if(QUORVANTA_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${QUORVANTA_WINE})
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh)
 endif()
 
 # Boost.Filesystem has no MinGW package: scripts/bootstrap unpacks its sources

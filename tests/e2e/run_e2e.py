@@ -96,6 +96,9 @@ class Wine:
 
     def probe_run(self, *args, timeout=40):
         code, out, err = self.run([self.probe] + [str(a) for a in args], timeout=timeout)
+        # The probe always prints; silence means it never ran or died early.
+        check(out.strip() != "", f"service_probe {' '.join(map(str, args))} printed nothing "
+                                 f"(exit code {code:#x}): {err.strip()[-500:]}")
         return code, out
 
     def wineserver(self, *args, timeout=60):
@@ -517,6 +520,10 @@ class Suite:
     # --- running -----------------------------------------------------------
 
     def cases(self):
+        # First, while services.exe has never started a service process: Wine
+        # hands a pending service start to any process that calls the
+        # dispatcher, so a console start after the others can be taken for one.
+        yield "console start without the SCM", self.case_console_start
         yield "install registers the event source and the service", self.case_install
         yield "start, store and fetch a file, stop, restart", self.case_serve_and_stop
         for code, text in EXIT_CODE_TEXTS.items():
@@ -526,7 +533,6 @@ class Suite:
         yield "server executable missing", self.case_missing_server
         yield f"port {PORT} held by another process", self.case_port_taken
         yield "uninstall deletes the service and keeps the event source", self.case_uninstall
-        yield "console start without the SCM", self.case_console_start
 
     def run(self):
         self.run_cases()
