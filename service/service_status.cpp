@@ -16,6 +16,13 @@ namespace {
 // the lock across all of its reports, so its re-read of the current state
 // cannot interleave with the final SERVICE_STOPPED: a pending state sent after
 // it would leave the SCM showing a stopped service as still stopping.
+//
+// SERVICE_STOPPED itself is sent after the lock is let go. The dispatcher may
+// hold a lock of its own while it runs the handler (Wine's does), and the
+// system's handling of a SERVICE_STOPPED report takes that lock: sent under
+// ours, it met a handler waiting for ours, and the host hung for good with
+// the stop control unanswered. Once the record says stopped, every later
+// report is SERVICE_STOPPED as well, so the order of those sends is free.
 std::recursive_mutex statusLock;
 
 bool isPending(DWORD state)
@@ -27,13 +34,20 @@ bool isPending(DWORD state)
 
 void reportServiceStatus(DWORD state, DWORD waitHint)
 {
-    std::lock_guard<std::recursive_mutex> lock(statusLock);
+    std::unique_lock<std::recursive_mutex> lock(statusLock);
     serviceStatus.dwCurrentState = state;
     serviceStatus.dwWin32ExitCode = NO_ERROR;
     serviceStatus.dwWaitHint = waitHint;
     serviceStatus.dwControlsAccepted = state == SERVICE_START_PENDING ? 0 : SERVICE_ACCEPT_STOP;
     serviceStatus.dwCheckPoint = isPending(state) ? nextCheckPoint++ : 0;
-    systemApi.setServiceStatus(statusHandle, &serviceStatus);
+    if (state != SERVICE_STOPPED) {
+        systemApi.setServiceStatus(statusHandle, &serviceStatus);
+        return;
+    }
+    // A copy: a handler that runs meanwhile rewrites the record.
+    SERVICE_STATUS stopped = serviceStatus;
+    lock.unlock();
+    systemApi.setServiceStatus(statusHandle, &stopped);
 }
 
 void WINAPI serviceControlHandler(DWORD control)

@@ -3,6 +3,8 @@
 #include "service_status.h"
 
 #include <atomic>
+#include <chrono>
+#include <mutex>
 #include <thread>
 
 using recorder::status;
@@ -190,4 +192,46 @@ TEST_F(ServiceStatusTest, NoPendingReportFollowsTheFinalStoppedUnderRacingStopCo
         ASSERT_TRUE(stopped);
         ASSERT_EQ(0, pendingAfterStopped) << "round " << round;
     }
+}
+
+// Wine's dispatcher holds a lock of its own while it runs the handler, and
+// takes that lock again when a SERVICE_STOPPED report comes in. The final
+// report must therefore not be sent while the status lock is held: a stop
+// control arriving at that moment left the two waiting for each other, the
+// stop control unanswered and the host process running for good.
+TEST_F(ServiceStatusTest, FinalStoppedDoesNotWaitForAHandlerTheDispatcherIsRunning)
+{
+    ASSERT_TRUE(startServiceControl());
+    reportServiceStatus(SERVICE_RUNNING, 0);
+
+    std::recursive_timed_mutex dispatcherLock;
+    HANDLE stoppedBeingSent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(nullptr, stoppedBeingSent);
+    std::atomic<bool> deadlocked{false};
+    recorder::setStatusHook([&](const SERVICE_STATUS& reported) {
+        if (reported.dwCurrentState != SERVICE_STOPPED)
+            return;
+        SetEvent(stoppedBeingSent);
+        Sleep(50); // the dispatcher is inside the handler by now
+        if (!dispatcherLock.try_lock_for(std::chrono::seconds(2))) {
+            deadlocked = true;
+            return;
+        }
+        dispatcherLock.unlock();
+    });
+    std::thread dispatcher([&] {
+        WaitForSingleObject(stoppedBeingSent, 5000);
+        std::lock_guard<std::recursive_timed_mutex> running(dispatcherLock);
+        serviceControlHandler(SERVICE_CONTROL_STOP);
+    });
+    reportServiceStatus(SERVICE_STOPPED, 0);
+    dispatcher.join();
+    CloseHandle(stoppedBeingSent);
+
+    EXPECT_FALSE(deadlocked.load());
+    const std::vector<std::string> log = recorder::describeAll(recorder::entries());
+    // RUNNING, then three times STOPPED: the service's and the handler's two.
+    ASSERT_EQ(5u, log.size());
+    for (std::size_t i = 2; i < log.size(); ++i)
+        EXPECT_EQ(status(SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0), log[i]);
 }
