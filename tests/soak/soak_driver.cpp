@@ -9,7 +9,8 @@
 //   crashloop <service> <count>          a child that crashes at once, started again and again
 //   hostile <service> <starts> <racers>  strangers connecting to the server port during the start
 //   args <service> <file>                start arguments from a file (one per line, UTF-16
-//                                        units as hex), then what the child got (GET /arguments)
+//                                        units as hex), then what the child got (GET /arguments),
+//                                        then a stop
 //
 // Output: one "key=value ..." line per step, "failure=<why>" for a broken
 // expectation, and a last line "result=pass" or "result=fail". The event-log
@@ -519,8 +520,11 @@ int arguments(SC_HANDLE service, const wchar_t* path)
         return finish();
     say("reached=%s", stateName(started.last));
     if (started.last == SERVICE_RUNNING) {
+        // A child that refuses its arguments ends right after the start; the
+        // caller tells from the event log whether that was expected.
         const HttpResponse got = httpRequest("GET", "/arguments");
-        expect(got.status == 200, "GET /arguments answered " + std::to_string(got.status) + " " + got.error);
+        if (got.status != 200)
+            say("arguments_unavailable=%d %s", got.status, got.error.c_str());
         std::size_t position = 0;
         while (position < got.body.size()) {
             const std::size_t end = got.body.find('\n', position);

@@ -150,6 +150,37 @@ TEST_F(ProcessTest, FailedCreationLeavesTheProcessNotStarted)
     EXPECT_EQ(Process::ExitCodeNotStarted, process.exitCode());
 }
 
+// Windows refuses a command line past 32,767 characters (the NUL included);
+// Wine launched it cut short, so the child ran with arguments nobody gave it.
+// The longest line allowed still arrives whole.
+TEST_F(ProcessTest, CommandLineLongerThanTheSystemAllowsIsRefused)
+{
+    const std::string output = mDirectory.fileUtf8(L"argv.txt");
+    std::vector<std::string> arguments{testChild::pathUtf8(), "echo-args", output, ""};
+    // The last argument adds its quotes to the separator already there.
+    const std::size_t used = buildCommandLine(std::string_view(), arguments).size() + 2;
+    arguments.back() = std::string(32766 - used, 'x');
+    ASSERT_EQ(32766u, buildCommandLine(std::string_view(), arguments).size());
+    {
+        Process process;
+        ASSERT_TRUE(process.launch(arguments, {})) << GetLastError();
+        ASSERT_TRUE(endsWithin(process));
+        const auto seen = testChild::readEchoedArguments(mDirectory.file(L"argv.txt"));
+        ASSERT_TRUE(seen.has_value());
+        EXPECT_EQ(arguments, *seen);
+    }
+    ASSERT_TRUE(DeleteFileW(mDirectory.file(L"argv.txt").c_str()));
+
+    arguments.back().push_back('x');
+    Process process;
+    EXPECT_FALSE(process.launch(arguments, {}));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE), GetLastError());
+    EXPECT_EQ(Process::ExitCodeNotStarted, process.exitCode());
+    EXPECT_EQ(nullptr, process.processHandle());
+    Sleep(200);
+    EXPECT_FALSE(exists(mDirectory.file(L"argv.txt"))) << "a child ran";
+}
+
 TEST_F(ProcessTest, RefusesASecondChildWhileHoldingOne)
 {
     Process process;

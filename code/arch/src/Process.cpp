@@ -51,6 +51,9 @@ std::wstring commandInterpreterPath()
     return std::wstring(folder, length) + L"\\cmd.exe";
 }
 
+// CreateProcessW's limit: 32,767 characters with the terminating NUL.
+constexpr std::size_t maxCommandLineLength = 32766;
+
 HANDLE toHandle(std::uint64_t value)
 {
     return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(value));
@@ -158,6 +161,14 @@ bool Process::launchCommandLine(const std::string& executablePath, const std::ws
         } else if (!equalsIgnoringAsciiCase(executable.extension().wstring(), L".exe")) {
             applicationName += L".exe";
         }
+    }
+
+    // Windows refuses a longer line. Wine takes it and hands the child a cut
+    // copy (the length field wraps at 64 KiB), so the child would run with
+    // arguments nobody gave it: refuse it here, on both.
+    if (privateCommandLine.size() > maxCommandLineLength) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
     }
 
     for (const std::uint64_t value : inheritedHandles) {
