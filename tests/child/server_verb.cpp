@@ -23,8 +23,6 @@
 // A command line without the two socket options exits with 90.
 #include "verbs.h"
 
-#include "WinApi.h"
-
 #include <string>
 
 namespace {
@@ -52,13 +50,8 @@ bool parseOptions(const std::vector<std::wstring>& arguments, ServerOptions& opt
 
 std::string describeSocket(SOCKET socket)
 {
-    sockaddr_in address{};
-    int length = sizeof address;
-    if (getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        return "error " + std::to_string(WSAGetLastError());
-    char host[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &address.sin_addr, host, sizeof host);
-    return std::string(host) + ":" + std::to_string(ntohs(address.sin_port));
+    std::string name;
+    return childSocketName(socket, name) ? name : "error " + name;
 }
 
 // What this process holds, not what it was told: a handle the host leaked

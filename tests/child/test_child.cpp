@@ -1,10 +1,8 @@
 // test_child: the one helper program that tests launch when they need a real
-// child. The first argument names a verb; see usage() for the verbs of this file.
-// Verbs ignore arguments beyond those they use, so a child launched by the
-// service host may carry the host's server-mode options behind its own.
+// child. The first argument names a verb (tests/common/test_child.h lists
+// them). Verbs ignore arguments beyond those they use, so a child launched by
+// the service host may carry the host's server-mode options behind its own.
 #include "verbs.h"
-
-#include "WinApi.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -25,8 +23,7 @@ std::map<std::wstring, ChildVerbFunction>& verbs()
     return table;
 }
 
-// echo-args <outfile>: writes the whole argument vector (argv[0] included) as
-// UTF-8, each argument as "<byte count>:<bytes>\n".
+// echo-args needs argv[0] as well, so it bypasses the table.
 int echoArgs(int argc, wchar_t** argv)
 {
     if (argc < 3)
@@ -39,7 +36,6 @@ int echoArgs(int argc, wchar_t** argv)
     return writeChildFile(argv[2], out) ? 0 : 3;
 }
 
-// exit <code>: decimal or 0x hex, the full 32-bit range.
 int exitWith(const std::vector<std::wstring>& arguments)
 {
     std::uint64_t code = 0;
@@ -67,7 +63,6 @@ LONG WINAPI endWithExceptionCode(EXCEPTION_POINTERS* exception)
     return EXCEPTION_CONTINUE_SEARCH;
 }
 
-// crash: a real access violation; the exit code is 0xC0000005.
 int crash(const std::vector<std::wstring>&)
 {
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
@@ -84,18 +79,16 @@ bool isOption(const std::wstring& argument)
     return argument.size() >= 2 && argument[0] == L'-' && argument[1] == L'-';
 }
 
-// check-handles <h>...: exit code = number of values that are not open handles
-// here; each of those is named on standard output. "--" options are skipped.
+// Each value that is not an open handle here is named on standard output.
 int checkHandles(const std::vector<std::wstring>& arguments)
 {
     int invalid = 0;
     for (const std::wstring& argument : arguments) {
-        if (isOption(argument))
-            continue;
         std::uint64_t value = 0;
         DWORD flags = 0;
-        if (!parseChildNumber(argument, value)
-            || !GetHandleInformation(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(value)), &flags)) {
+        if (!isOption(argument)
+            && (!parseChildNumber(argument, value)
+                || !GetHandleInformation(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(value)), &flags))) {
             ++invalid;
             std::printf("invalid %ls\n", argument.c_str());
         }
@@ -104,45 +97,19 @@ int checkHandles(const std::vector<std::wstring>& arguments)
     return invalid;
 }
 
-// sockets <outfile> <h>...: one line per value, "<value> socket <ip>:<port>"
-// from getsockname, or "<value> not-socket <WSA error>". "--" options are
-// skipped, so the host's server-mode options can follow the values.
 int sockets(const std::vector<std::wstring>& arguments)
 {
-    if (arguments.empty())
-        return 2;
     WSADATA data{};
-    if (WSAStartup(MAKEWORD(2, 2), &data) != 0)
-        return 3;
+    if (arguments.empty() || WSAStartup(MAKEWORD(2, 2), &data) != 0)
+        return 2;
     std::string out;
     for (std::size_t i = 1; i < arguments.size(); ++i) {
+        std::uint64_t value = 0;
+        std::string name = "0";
         if (isOption(arguments[i]))
             continue;
-        std::uint64_t value = 0;
-        out += childUtf8(arguments[i]);
-        if (!parseChildNumber(arguments[i], value)) {
-            out += " not-socket 0\n";
-            continue;
-        }
-        sockaddr_storage address{};
-        int length = sizeof address;
-        if (getsockname(static_cast<SOCKET>(value), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-            const int error = WSAGetLastError();
-            out += " not-socket " + std::to_string(error) + "\n";
-            continue;
-        }
-        char host[INET6_ADDRSTRLEN] = {};
-        unsigned port = 0;
-        if (address.ss_family == AF_INET) {
-            const auto* v4 = reinterpret_cast<const sockaddr_in*>(&address);
-            inet_ntop(AF_INET, &v4->sin_addr, host, sizeof host);
-            port = ntohs(v4->sin_port);
-        } else if (address.ss_family == AF_INET6) {
-            const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&address);
-            inet_ntop(AF_INET6, &v6->sin6_addr, host, sizeof host);
-            port = ntohs(v6->sin6_port);
-        }
-        out += " socket " + std::string(host) + ":" + std::to_string(port) + "\n";
+        const bool socket = parseChildNumber(arguments[i], value) && childSocketName(static_cast<SOCKET>(value), name);
+        out += childUtf8(arguments[i]) + (socket ? " socket " : " not-socket ") + name + "\n";
     }
     WSACleanup();
     return writeChildFile(arguments[0], out) ? 0 : 3;
@@ -188,8 +155,6 @@ bool parseChildNumber(const std::wstring& text, std::uint64_t& value)
 
 std::string childUtf8(const std::wstring& text)
 {
-    if (text.empty())
-        return {};
     const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string result(static_cast<std::size_t>(size), '\0');
     WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size, nullptr, nullptr);
@@ -205,15 +170,25 @@ bool writeChildFile(const std::wstring& path, const std::string& bytes)
     return std::fclose(file) == 0 && written;
 }
 
+bool childSocketName(SOCKET socket, std::string& text)
+{
+    sockaddr_in address{};
+    int length = sizeof address;
+    if (getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        text = std::to_string(WSAGetLastError());
+        return false;
+    }
+    char host[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &address.sin_addr, host, sizeof host);
+    text = std::string(host) + ":" + std::to_string(ntohs(address.sin_port));
+    return true;
+}
+
 int wmain(int argc, wchar_t** argv)
 {
-    if (argc < 2)
-        return usage();
-    const std::wstring verb = argv[1];
-    // echo-args needs argv[0] as well, so it bypasses the table.
-    if (verb == L"echo-args")
+    if (argc >= 2 && std::wstring(argv[1]) == L"echo-args")
         return echoArgs(argc, argv);
-    const auto found = verbs().find(verb);
+    const auto found = argc < 2 ? verbs().end() : verbs().find(argv[1]);
     if (found == verbs().end())
         return usage();
     return found->second(std::vector<std::wstring>(argv + 2, argv + argc));

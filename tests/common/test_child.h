@@ -16,6 +16,7 @@
 //                              "--" options are skipped
 //   debug-report <fatal|error|error-abort> <outfile> <extrafile>,
 //   debug-assert <outfile>     raise a diagnostics report (see debug_verbs.cpp)
+//   server ...                 stands in for the server (see server_verb.cpp)
 // Values are decimal or 0x hex. Unknown verbs exit with 100.
 #pragma once
 
@@ -23,9 +24,10 @@
 #include "TextConversion.h"
 #include "WinApi.h"
 
-#include <cstdint>
-#include <cstdio>
+#include <charconv>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -44,25 +46,16 @@ inline std::wstring windowsPath(const std::string& path)
     std::wstring wide = toWide(path);
     if (!wide.empty() && wide[0] == L'/') {
         wide.insert(0, L"Z:");
-        for (wchar_t& c : wide) {
-            if (c == L'/')
-                c = L'\\';
-        }
+        for (wchar_t& c : wide)
+            c = c == L'/' ? L'\\' : c;
     }
     return wide;
 }
 
 // The path of test_child.exe, usable by CreateProcessW.
-inline std::wstring path()
-{
-    return windowsPath(QUORVANTA_TEST_CHILD);
-}
-
+inline std::wstring path() { return windowsPath(QUORVANTA_TEST_CHILD); }
 // The same as UTF-8, usable as element 0 of Process::launch's list.
-inline std::string pathUtf8()
-{
-    return toUtf8(path());
-}
+inline std::string pathUtf8() { return toUtf8(path()); }
 
 // True under Wine, whose process model differs in places (handle lists).
 inline bool runningUnderWine()
@@ -71,24 +64,25 @@ inline bool runningUnderWine()
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
-// A fresh folder under the temporary folder, removed with its contents.
+// A fresh folder under the temporary folder, by its long name (what a path
+// resolved by the code under test comes out as), removed with its contents.
 class TempDirectory {
 public:
     TempDirectory()
     {
         static unsigned counter = 0;
-        const std::filesystem::path base = std::filesystem::temp_directory_path();
-        for (;;) {
-            const std::wstring name = L"quorvanta-test-" + std::to_wstring(GetCurrentProcessId()) + L"-"
-                + std::to_wstring(++counter);
-            std::error_code error;
-            if (std::filesystem::create_directory(base / name, error)) {
-                mPath = base / name;
+        std::error_code error;
+        const std::filesystem::path base = std::filesystem::temp_directory_path(error);
+        while (!error) {
+            const std::filesystem::path candidate =
+                base / (L"quorvanta-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter));
+            if (std::filesystem::create_directory(candidate, error)) {
+                wchar_t longName[MAX_PATH];
+                const DWORD length = GetLongPathNameW(candidate.c_str(), longName, MAX_PATH);
+                mPath = length > 0 && length < MAX_PATH ? std::filesystem::path(longName) : candidate;
                 return;
             }
-            if (error && error != std::errc::file_exists)
-                return; // path() stays empty; the test's file checks then fail loudly
-        }
+        } // on failure path() stays empty, and the test's file checks fail loudly
     }
     ~TempDirectory()
     {
@@ -124,9 +118,8 @@ inline Result runCommandLine(const std::wstring& commandLine, DWORD timeoutMs = 
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    const std::wstring application = path();
-    if (!CreateProcessW(application.c_str(), writable.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                        nullptr, &startup, &process)) {
+    if (!CreateProcessW(path().c_str(), writable.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                        &startup, &process)) {
         result.error = GetLastError();
         return result;
     }
@@ -151,44 +144,31 @@ inline Result run(const std::vector<std::string>& arguments, DWORD timeoutMs = 1
 
 inline std::optional<std::string> readFile(const std::wstring& file)
 {
-    std::FILE* stream = _wfopen(file.c_str(), L"rb");
-    if (stream == nullptr)
+    std::ifstream stream(std::filesystem::path(file), std::ios::binary);
+    if (!stream)
         return std::nullopt;
-    std::string bytes;
-    char buffer[4096];
-    std::size_t count = 0;
-    while ((count = std::fread(buffer, 1, sizeof buffer, stream)) > 0)
-        bytes.append(buffer, count);
-    std::fclose(stream);
-    return bytes;
+    return std::string(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());
 }
 
 // Writes bytes to a file, replacing it (a batch file, input for a child).
 inline bool writeFile(const std::wstring& file, const std::string& bytes)
 {
-    std::FILE* stream = _wfopen(file.c_str(), L"wb");
-    if (stream == nullptr)
-        return false;
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), stream) == bytes.size();
-    return std::fclose(stream) == 0 && written;
+    std::ofstream stream(std::filesystem::path(file), std::ios::binary | std::ios::trunc);
+    return static_cast<bool>(stream.write(bytes.data(), static_cast<std::streamsize>(bytes.size()))) && stream.flush();
 }
 
 // Parses echo-args output; nullopt when it is missing or malformed.
 inline std::optional<std::vector<std::string>> parseEchoedArguments(const std::string& bytes)
 {
     std::vector<std::string> arguments;
-    std::size_t position = 0;
-    while (position < bytes.size()) {
+    for (std::size_t position = 0; position < bytes.size();) {
         const std::size_t colon = bytes.find(':', position);
+        std::size_t length = 0;
         if (colon == std::string::npos || colon == position || colon - position > 9)
             return std::nullopt;
-        std::size_t length = 0;
-        for (std::size_t i = position; i < colon; ++i) {
-            if (bytes[i] < '0' || bytes[i] > '9')
-                return std::nullopt;
-            length = length * 10 + static_cast<std::size_t>(bytes[i] - '0');
-        }
-        if (bytes.size() - colon - 1 < length + 1 || bytes[colon + 1 + length] != '\n')
+        const auto [end, error] = std::from_chars(bytes.data() + position, bytes.data() + colon, length);
+        if (error != std::errc() || end != bytes.data() + colon || bytes.size() - colon - 1 < length + 1
+            || bytes[colon + 1 + length] != '\n')
             return std::nullopt;
         arguments.push_back(bytes.substr(colon + 1, length));
         position = colon + 1 + length + 1;
@@ -199,9 +179,7 @@ inline std::optional<std::vector<std::string>> parseEchoedArguments(const std::s
 inline std::optional<std::vector<std::string>> readEchoedArguments(const std::wstring& file)
 {
     const std::optional<std::string> bytes = readFile(file);
-    if (!bytes)
-        return std::nullopt;
-    return parseEchoedArguments(*bytes);
+    return bytes ? parseEchoedArguments(*bytes) : std::nullopt;
 }
 
 } // namespace testChild

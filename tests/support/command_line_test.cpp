@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -17,28 +18,24 @@
 
 namespace {
 
-// Printable form of a wide text for failure messages: ASCII as it is, the rest
-// as \x{...}.
+// Printable form for failure messages: ASCII as it is, the rest as \x{...}.
 std::string shown(const std::wstring& text)
 {
     std::string out;
     for (const wchar_t c : text) {
-        if (c >= 0x20 && c < 0x7F && c != L'\\' && c != L'"') {
-            out.push_back(static_cast<char>(c));
-        } else {
-            char buffer[16];
-            std::snprintf(buffer, sizeof buffer, "\\x{%x}", static_cast<unsigned>(c));
-            out += buffer;
-        }
+        char buffer[16];
+        const bool plain = c >= 0x20 && c < 0x7F && c != L'\\' && c != L'"';
+        std::snprintf(buffer, sizeof buffer, plain ? "%c" : "\\x{%x}", static_cast<unsigned>(c));
+        out += buffer;
     }
     return out;
 }
 
 std::string shown(const std::vector<std::wstring>& vector)
 {
-    std::string out = "[";
-    for (std::size_t i = 0; i < vector.size(); ++i)
-        out += (i == 0 ? "\"" : ", \"") + shown(vector[i]) + "\"";
+    std::string out;
+    for (const std::wstring& argument : vector)
+        out += (out.empty() ? "[\"" : ", \"") + shown(argument) + "\"";
     return out + "]";
 }
 
@@ -49,14 +46,12 @@ std::vector<std::wstring> childView(const std::vector<std::wstring>& arguments)
 {
     std::vector<std::wstring> view;
     for (std::wstring argument : arguments) {
-        if (argument.empty())
-            continue;
         for (wchar_t& c : argument) {
-            const bool whiteSpaceControl = c >= 0x09 && c <= 0x0D;
-            if ((c < 0x20 && !whiteSpaceControl) || (c >= 0x7F && c <= 0x9F))
+            if ((c < 0x20 && !(c >= 0x09 && c <= 0x0D)) || (c >= 0x7F && c <= 0x9F))
                 c = L' ';
         }
-        view.push_back(argument);
+        if (!argument.empty())
+            view.push_back(argument);
     }
     return view;
 }
@@ -79,49 +74,42 @@ public:
     std::vector<std::wstring> vector()
     {
         std::vector<std::wstring> arguments(pick(7));
-        for (std::wstring& argument : arguments)
-            argument = this->argument();
+        for (std::wstring& argument : arguments) {
+            const unsigned length = pick(4) == 0 ? 0 : pick(12) + 1;
+            while (argument.size() < length)
+                append(argument);
+        }
         return arguments;
     }
 
 private:
-    std::wstring argument()
+    void append(std::wstring& text)
     {
-        std::wstring text;
-        const unsigned length = pick(4) == 0 ? 0 : pick(12) + 1;
-        while (text.size() < length) {
-            switch (pick(12)) {
-            case 0:
-            case 1: text.push_back(L'"'); break;
-            case 2:
-            case 3: text.append(pick(4) + 1, L'\\'); break;
-            case 4: text.push_back(L' '); break;
-            case 5: text.push_back(L'\t'); break;
-            case 6: text.push_back(static_cast<wchar_t>(pick(0x20))); break; // C0, NUL included
-            case 7: text.push_back(static_cast<wchar_t>(0x7F + pick(0x21))); break; // DEL, C1
-            case 8: {
-                static const wchar_t others[] = {0x00E9, 0x4E2D, 0x05D0, 0x200D, 0x200F, 0xFEFF, 0x00A0, 0x3000};
-                text.push_back(others[pick(sizeof others / sizeof others[0])]);
-                break;
-            }
-            case 9: {
-                // A supplementary-plane character as its surrogate pair.
-                const unsigned codePoint = 0x10000 + pick(0x100000);
-                text.push_back(static_cast<wchar_t>(0xD800 + (codePoint - 0x10000) / 0x400));
-                text.push_back(static_cast<wchar_t>(0xDC00 + (codePoint - 0x10000) % 0x400));
-                break;
-            }
-            default: {
-                static const wchar_t ascii[] = L"aZ09*?%^&|<>()!=;,.-/:'";
-                text.push_back(ascii[pick(sizeof ascii / sizeof ascii[0] - 1)]);
-                break;
-            }
-            }
+        static const wchar_t others[] = {0x00E9, 0x4E2D, 0x05D0, 0x200D, 0x200F, 0xFEFF, 0x00A0, 0x3000};
+        static const wchar_t ascii[] = L"aZ09*?%^&|<>()!=;,.-/:'";
+        const unsigned codePoint = 0x10000 + pick(0x100000);
+        switch (pick(12)) {
+        case 0:
+        case 1: text.push_back(L'"'); break;
+        case 2:
+        case 3: text.append(pick(4) + 1, L'\\'); break;
+        case 4: text.push_back(L' '); break;
+        case 5: text.push_back(L'\t'); break;
+        case 6: text.push_back(static_cast<wchar_t>(pick(0x20))); break;        // C0, NUL included
+        case 7: text.push_back(static_cast<wchar_t>(0x7F + pick(0x21))); break; // DEL, C1
+        case 8: text.push_back(others[pick(std::size(others))]); break;
+        case 9: // a supplementary-plane character as its surrogate pair
+            text.push_back(static_cast<wchar_t>(0xD800 + (codePoint - 0x10000) / 0x400));
+            text.push_back(static_cast<wchar_t>(0xDC00 + (codePoint - 0x10000) % 0x400));
+            break;
+        default: text.push_back(ascii[pick(std::size(ascii) - 1)]); break;
         }
-        return text;
     }
 
-    unsigned pick(unsigned count) { return std::uniform_int_distribution<unsigned>(0, count - 1)(mRandom); }
+    unsigned pick(std::size_t count)
+    {
+        return std::uniform_int_distribution<unsigned>(0, static_cast<unsigned>(count) - 1)(mRandom);
+    }
 
     std::mt19937 mRandom;
 };
@@ -186,20 +174,18 @@ TEST(BuildCommandLine, RandomVectorsSurviveCommandLineToArgvW)
     for (int i = 0; i < 10000 && failures < 5; ++i) {
         const std::vector<std::wstring> arguments = generator.vector();
         const std::wstring commandLine = buildCommandLine(program.c_str(), utf8(arguments));
-
         int count = 0;
         LPWSTR* parsed = CommandLineToArgvW(commandLine.c_str(), &count);
         ASSERT_NE(nullptr, parsed);
         const std::vector<std::wstring> seen(parsed, parsed + count);
         LocalFree(parsed);
 
-        std::vector<std::wstring> expected{program};
-        for (const std::wstring& argument : childView(arguments))
-            expected.push_back(argument);
-        bool onlyWhiteSpaceControls = true;
-        for (const wchar_t c : commandLine)
-            onlyWhiteSpaceControls = onlyWhiteSpaceControls && !(c < 0x20 && !(c >= 0x09 && c <= 0x0D));
-        if (seen != expected || !onlyWhiteSpaceControls) {
+        std::vector<std::wstring> expected = childView(arguments);
+        expected.insert(expected.begin(), program);
+        // No control character but the white-space ones may reach the line.
+        const bool clean = std::none_of(commandLine.begin(), commandLine.end(),
+                                        [](wchar_t c) { return c < 0x20 && !(c >= 0x09 && c <= 0x0D); });
+        if (seen != expected || !clean) {
             ++failures;
             ADD_FAILURE() << "seed " << RandomSeed << ", vector " << i << ": " << shown(arguments)
                           << "\ncommand line: " << shown(commandLine) << "\nparsed:       " << shown(seen)
@@ -213,33 +199,27 @@ TEST(BuildCommandLine, RandomVectorsSurviveTheChildRuntime)
     std::printf("random seed %u\n", RandomSeed + 1);
     ArgumentGenerator generator(RandomSeed + 1);
     testChild::TempDirectory directory;
-    const std::string output = directory.fileUtf8(L"argv.txt");
+    const std::wstring output = directory.file(L"argv.txt");
+    const std::vector<std::wstring> head{testChild::path(), L"echo-args", output};
     int failures = 0;
     for (int i = 0; i < 50 && failures < 3; ++i) {
         const std::vector<std::wstring> arguments = generator.vector();
-        std::vector<std::string> list{testChild::pathUtf8(), "echo-args", output};
-        for (const std::string& argument : utf8(arguments))
-            list.push_back(argument);
-        DeleteFileW(directory.file(L"argv.txt").c_str());
-
+        std::vector<std::wstring> list = head;
+        list.insert(list.end(), arguments.begin(), arguments.end());
+        DeleteFileW(output.c_str());
         // Built as Process::launch builds it: the quoted path is the first token.
-        const testChild::Result result = testChild::runCommandLine(buildCommandLine(std::string_view(), list));
-        ASSERT_TRUE(result.started) << "CreateProcessW error " << result.error;
-        ASSERT_TRUE(result.finished);
-        ASSERT_EQ(0u, result.exitCode);
+        const testChild::Result result = testChild::runCommandLine(buildCommandLine(std::string_view(), utf8(list)));
+        ASSERT_TRUE(result.started && result.finished && result.exitCode == 0)
+            << "CreateProcessW error " << result.error << ", exit code " << result.exitCode;
 
-        std::vector<std::string> expected{testChild::pathUtf8(), "echo-args", output};
-        for (const std::wstring& argument : childView(arguments))
-            expected.push_back(toUtf8(argument));
-        const auto seen = testChild::readEchoedArguments(directory.file(L"argv.txt"));
-        ASSERT_TRUE(seen.has_value());
-        if (*seen != expected) {
+        std::vector<std::wstring> expected = childView(arguments), seen;
+        expected.insert(expected.begin(), head.begin(), head.end());
+        for (const std::string& argument : testChild::readEchoedArguments(output).value_or(std::vector<std::string>{}))
+            seen.push_back(toWide(argument));
+        if (seen != expected) {
             ++failures;
-            std::vector<std::wstring> seenWide;
-            for (const std::string& argument : *seen)
-                seenWide.push_back(toWide(argument));
             ADD_FAILURE() << "seed " << RandomSeed + 1 << ", vector " << i << ": " << shown(arguments)
-                          << "\nchild saw: " << shown(seenWide);
+                          << "\nchild saw: " << shown(seen);
         }
     }
 }

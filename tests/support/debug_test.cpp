@@ -13,14 +13,13 @@
 namespace {
 
 // Points the channel at a callback and two files (output stream and extra
-// stream) for one test, and puts the defaults back afterwards.
+// stream) of a folder of its own, and puts the defaults back afterwards.
 class Channel {
 public:
-    explicit Channel(const testChild::TempDirectory& directory)
-        : mStreamPath(directory.file(L"stream.txt")), mExtraPath(directory.file(L"extra.txt"))
+    Channel()
     {
-        mStream = _wfopen(mStreamPath.c_str(), L"wb");
-        mExtra = _wfopen(mExtraPath.c_str(), L"wb");
+        mStream = _wfopen(mFolder.file(L"stream.txt").c_str(), L"wb");
+        mExtra = _wfopen(mFolder.file(L"extra.txt").c_str(), L"wb");
         DebugConfig config;
         config.outputCallback = record;
         config.callbackContext = this;
@@ -30,19 +29,17 @@ public:
     ~Channel()
     {
         Debug::setConfig(DebugConfig{});
-        if (mStream != nullptr)
-            std::fclose(mStream);
-        if (mExtra != nullptr)
-            std::fclose(mExtra);
+        for (std::FILE* file : {mStream, mExtra}) {
+            if (file != nullptr)
+                std::fclose(file);
+        }
     }
-    Channel(const Channel&) = delete;
-    Channel& operator=(const Channel&) = delete;
 
     bool ready() const { return mStream != nullptr && mExtra != nullptr; }
     std::FILE* extra() const { return mExtra; }
     // Read through a second handle: what a report wrote must already be flushed.
-    std::string stream() const { return testChild::readFile(mStreamPath).value_or("(unreadable)"); }
-    std::string extraText() const { return testChild::readFile(mExtraPath).value_or("(unreadable)"); }
+    std::string stream() const { return testChild::readFile(mFolder.file(L"stream.txt")).value_or("?"); }
+    std::string extraText() const { return testChild::readFile(mFolder.file(L"extra.txt")).value_or("?"); }
 
     struct Call {
         DebugMessageType type;
@@ -59,8 +56,7 @@ private:
         self->calls.push_back({type, text, self->stream(), self->extraText()});
     }
 
-    std::wstring mStreamPath;
-    std::wstring mExtraPath;
+    testChild::TempDirectory mFolder;
     std::FILE* mStream = nullptr;
     std::FILE* mExtra = nullptr;
 };
@@ -80,7 +76,7 @@ TEST(DebugReport, FormatsEachKindOfReport)
         {Debug::Warning, "a/b.cpp", nullptr, "ends in newline\n", "ends in newline\n"},
         {Debug::Trace, "a/b.cpp", nullptr, nullptr, "\n"},
         {Debug::Verbose, "a/b.cpp", nullptr, "", "\n"},
-        {Debug::Error, "dir/sub/name.cpp", nullptr, "bad", "(name.cpp, line 7): bad\n"},
+        {Debug::Error, "dir/sub/name.cpp", nullptr, "bad %d items", "(name.cpp, line 7): bad %d items\n"},
         {Debug::Error, "name.cpp", nullptr, "bad\n", "(name.cpp, line 7): bad\n"},
         {Debug::Error, "C:\\src\\name.cpp", nullptr, "bad", "(C:\\src\\name.cpp, line 7): bad\n"},
         {Debug::Error, "C:\\src/x\\name.cpp", nullptr, "bad", "(x\\name.cpp, line 7): bad\n"},
@@ -94,8 +90,7 @@ TEST(DebugReport, FormatsEachKindOfReport)
         {128, "a/b.cpp", nullptr, "lost", ""},
     };
     for (const TextCase& c : cases) {
-        testChild::TempDirectory directory;
-        Channel channel(directory);
+        Channel channel;
         ASSERT_TRUE(channel.ready());
         const bool breakIn = c.message != nullptr
             ? Debug::report(c.type, c.sourceFile, 7, channel.extra(), c.condition, "%s", c.message)
@@ -104,34 +99,19 @@ TEST(DebugReport, FormatsEachKindOfReport)
         ASSERT_EQ(1u, channel.calls.size()) << c.expected;
         EXPECT_EQ(c.type, channel.calls[0].type);
         EXPECT_EQ(c.expected, channel.calls[0].text);
+        // The callback comes first, the two streams after it.
+        EXPECT_EQ("", channel.calls[0].streamSoFar + channel.calls[0].extraSoFar);
         EXPECT_EQ(c.expected, channel.stream());
         EXPECT_EQ(c.expected, channel.extraText());
     }
 }
 
-TEST(DebugReport, DeliversToTheCallbackFirstThenTheStreams)
-{
-    testChild::TempDirectory directory;
-    Channel channel(directory);
-    ASSERT_TRUE(channel.ready());
-    EXPECT_FALSE(Debug::report(Debug::Error, "x.cpp", 3, channel.extra(), nullptr, "%d items of %s", 12, "work"));
-    ASSERT_EQ(1u, channel.calls.size());
-    EXPECT_EQ("", channel.calls[0].streamSoFar);
-    EXPECT_EQ("", channel.calls[0].extraSoFar);
-    EXPECT_EQ("(x.cpp, line 3): 12 items of work\n", channel.stream());
-    EXPECT_EQ("(x.cpp, line 3): 12 items of work\n", channel.extraText());
-
-    // Without an extra stream, only the channel's own outputs get the report.
-    EXPECT_FALSE(Debug::report(Debug::Info, "x.cpp", 3, nullptr, nullptr, "second"));
-    EXPECT_EQ("(x.cpp, line 3): 12 items of work\nsecond\n", channel.stream());
-    EXPECT_EQ("(x.cpp, line 3): 12 items of work\n", channel.extraText());
-}
-
 TEST(DebugReport, CutsLongTextsAndChoosesTheTerminatorFromTheCutText)
 {
-    testChild::TempDirectory directory;
-    Channel channel(directory);
+    Channel channel;
     ASSERT_TRUE(channel.ready());
+    Debug::report(Debug::Info, "x.cpp", 1, nullptr, nullptr, "%d items of %s", 12, "work");
+    EXPECT_EQ("12 items of work\n", channel.calls.back().text);
 
     const std::string longMessage(9000, 'a');
     Debug::report(Debug::Info, "x.cpp", 1, nullptr, nullptr, "%s", longMessage.c_str());
@@ -148,52 +128,50 @@ TEST(DebugReport, CutsLongTextsAndChoosesTheTerminatorFromTheCutText)
     Debug::report(Debug::Error, "x.cpp", 1, nullptr, condition.c_str(), "%s", message.c_str());
     const std::string full = "ASSERTION FAILED (x.cpp, line 1): " + condition + ". " + message + "\n";
     EXPECT_EQ(full.substr(0, 10239), channel.calls.back().text);
+    EXPECT_EQ("", channel.extraText()) << "without an extra stream only the channel's own outputs get a report";
 }
 
-struct FatalCase {
-    std::vector<std::string> verb; // "debug-report <kind>" or "debug-assert"
-    DWORD exitCode;
-    std::string channelText; // callback (prefixed) and output stream, in order
-    std::string extraText;
-};
+// What test_child's channel file shows: the report through the callback
+// (prefixed with its type) and then the stream, the abort notice likewise.
+std::string channelText(int type, const std::string& report, bool aborts)
+{
+    const std::string prefix = "callback " + std::to_string(type) + ": ";
+    const std::string notice = "Debug: Aborting due to error\n";
+    return prefix + report + report + (aborts ? prefix + notice + notice : "");
+}
 
 TEST(DebugReport, FatalReportsAbortAfterTheNotice)
 {
     const std::string report = "(raise.cpp, line 42): boom 7\n";
-    const std::string notice = "Debug: Aborting due to error\n";
-    const FatalCase cases[] = {
-        {{"debug-report", "fatal"}, 3, "callback 64: " + report + report + "callback 64: " + notice + notice, report},
-        {{"debug-report", "error-abort"}, 3, "callback 32: " + report + report + "callback 32: " + notice + notice,
-         report},
-        {{"debug-report", "error"}, 0, "callback 32: " + report + report, report},
+    const struct {
+        const char* kind;
+        DWORD exitCode; // abort() ends with 3
+        std::string channel;
+    } cases[] = {
+        {"fatal", 3, channelText(64, report, true)},
+        {"error-abort", 3, channelText(32, report, true)},
+        {"error", 0, channelText(32, report, false)},
     };
-    for (const FatalCase& c : cases) {
+    for (const auto& c : cases) {
         testChild::TempDirectory directory;
-        std::vector<std::string> arguments = c.verb;
-        arguments.push_back(directory.fileUtf8(L"channel.txt"));
-        arguments.push_back(directory.fileUtf8(L"extra.txt"));
-        const testChild::Result result = testChild::run(arguments);
-        ASSERT_TRUE(result.started && result.finished) << c.verb[1];
-        EXPECT_EQ(c.exitCode, result.exitCode) << c.verb[1] << " (abort() ends with 3)";
-        EXPECT_EQ(c.channelText, testChild::readFile(directory.file(L"channel.txt")).value_or("")) << c.verb[1];
-        EXPECT_EQ(c.extraText, testChild::readFile(directory.file(L"extra.txt")).value_or("")) << c.verb[1];
+        const testChild::Result result = testChild::run(
+            {"debug-report", c.kind, directory.fileUtf8(L"channel.txt"), directory.fileUtf8(L"extra.txt")});
+        ASSERT_TRUE(result.started && result.finished) << c.kind;
+        EXPECT_EQ(c.exitCode, result.exitCode) << c.kind;
+        EXPECT_EQ(c.channel, testChild::readFile(directory.file(L"channel.txt")).value_or("")) << c.kind;
+        EXPECT_EQ(report, testChild::readFile(directory.file(L"extra.txt")).value_or("")) << c.kind;
     }
-}
 
-TEST(DebugReport, FailedAssertionAborts)
-{
+    // A failed assertion takes the fatal road; the child names its line first.
     testChild::TempDirectory directory;
     const testChild::Result result = testChild::run({"debug-assert", directory.fileUtf8(L"channel.txt")});
     ASSERT_TRUE(result.started && result.finished);
     EXPECT_EQ(3u, result.exitCode);
     const std::string text = testChild::readFile(directory.file(L"channel.txt")).value_or("");
-    // The child names the assertion's line first.
-    const std::size_t endOfLine = text.find('\n');
-    ASSERT_NE(std::string::npos, endOfLine);
-    const std::string line = text.substr(5, endOfLine - 5);
-    const std::string report = "ASSERTION FAILED (debug_verbs.cpp, line " + line + "): nullptr != held. \n";
-    const std::string notice = "Debug: Aborting due to error\n";
-    EXPECT_EQ("line " + line + "\ncallback 64: " + report + report + "callback 64: " + notice + notice, text);
+    ASSERT_EQ(0u, text.rfind("line ", 0)) << text;
+    const std::string line = text.substr(5, text.find('\n') - 5);
+    const std::string assertion = "ASSERTION FAILED (debug_verbs.cpp, line " + line + "): nullptr != held. \n";
+    EXPECT_EQ("line " + line + "\n" + channelText(64, assertion, true), text);
 }
 
 TEST(SystemErrorText, NamesTheErrorNumberInHexadecimal)
