@@ -4,17 +4,19 @@
 //   install <service> <program path>   registers the baseline service
 //   cycles <host> <baseline> <count>   start and stop latency of both services,
 //                                      cycles interleaved, plus each one's
-//                                      private memory while it runs
+//                                      private memory while it runs (Linux view)
 //   sockets <count>                    createServerSockets alone, in this process
 #include "ServerSockets.h"
 #include "ConnectionPair.h"
 #include "service_driver.h"
 #include "system_api.h"
 
-#include <psapi.h>
-
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <cwchar>
 #include <string>
 #include <vector>
@@ -53,24 +55,42 @@ int install(const wchar_t* name, const wchar_t* program)
     return 0;
 }
 
-// Private bytes of a process: what it holds that no other process shares.
-SIZE_T privateBytes(DWORD processId)
+// Private memory of the Wine process that runs `image`, as Linux counts it
+// (Private_Clean + Private_Dirty of /proc/<pid>/smaps_rollup, read through
+// Wine's Z: drive): Wine fills in no private-usage figure for another process.
+// 0 when the process or the file is not found.
+unsigned long long linuxPrivateKiB(const std::string& image)
 {
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_VM_READ, FALSE, processId);
-    if (process == nullptr)
+    WIN32_FIND_DATAW found{};
+    HANDLE search = FindFirstFileW(L"Z:\\proc\\*", &found);
+    if (search == INVALID_HANDLE_VALUE)
         return 0;
-    PROCESS_MEMORY_COUNTERS_EX counters{};
-    counters.cb = sizeof counters;
-    SIZE_T bytes = 0;
-    if (GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof counters))
-        bytes = counters.PrivateUsage;
-    CloseHandle(process);
-    return bytes;
+    unsigned long long kib = 0;
+    do {
+        const std::wstring name = found.cFileName;
+        if (name.empty() || name.find_first_not_of(L"0123456789") != std::wstring::npos)
+            continue;
+        const std::wstring folder = L"Z:\\proc\\" + name;
+        std::ifstream commandLine((folder + L"\\cmdline").c_str(), std::ios::binary);
+        std::string text((std::istreambuf_iterator<char>(commandLine)), std::istreambuf_iterator<char>());
+        const std::string first = text.substr(0, text.find('\0'));
+        if (first.size() < image.size() || _stricmp(first.c_str() + first.size() - image.size(), image.c_str()) != 0)
+            continue;
+        std::ifstream rollup((folder + L"\\smaps_rollup").c_str());
+        std::string line;
+        while (std::getline(rollup, line)) {
+            if (line.rfind("Private_Clean:", 0) == 0 || line.rfind("Private_Dirty:", 0) == 0)
+                kib += std::strtoull(line.c_str() + 14, nullptr, 10);
+        }
+        break;
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return kib;
 }
 
 // One start and one stop of one service. False when something went wrong;
 // the reason has been printed.
-bool measure(const wchar_t* name, const char* label, int cycle)
+bool measure(const wchar_t* name, const std::string& image, const char* label, int cycle)
 {
     const OpenedService opened = openService(name);
     if (!opened) {
@@ -105,7 +125,7 @@ bool measure(const wchar_t* name, const char* label, int cycle)
         return false;
     }
     Sleep(50);
-    const SIZE_T memory = privateBytes(started.processId);
+    const unsigned long long memory = linuxPrivateKiB(image);
 
     StopControls control(service, 1);
     if (!control.ready()) {
@@ -126,8 +146,8 @@ bool measure(const wchar_t* name, const char* label, int cycle)
     }
     waitNoProcess(L"quorvanta-embedded-server.exe", 5000);
     std::printf("sample=%s cycle=%d start_ms=%.2f stop_ms=%.2f start_call_ms=%.2f port_wait_ms=%.1f "
-                "private_bytes=%llu control=%lu\n",
-                label, cycle, started.atMs, stopped.atMs, origin - callBegan, portWaitMs, static_cast<unsigned long long>(memory),
+                "private_kib=%llu control=%lu\n",
+                label, cycle, started.atMs, stopped.atMs, origin - callBegan, portWaitMs, memory,
                 control.results().empty() ? 0ul : control.results()[0]);
     std::fflush(stdout);
     return true;
@@ -135,12 +155,16 @@ bool measure(const wchar_t* name, const char* label, int cycle)
 
 int cycles(const wchar_t* host, const wchar_t* baseline, int count)
 {
+    const std::string hostImage = "quorvanta-apiclient.exe";
+    const std::string baselineImage = "baseline_service.exe";
     for (int cycle = 0; cycle < count; ++cycle) {
         // Alternate which goes first, so that neither always meets the
         // other's leftovers.
         const bool hostFirst = cycle % 2 == 0;
-        if (!measure(hostFirst ? host : baseline, hostFirst ? "host" : "baseline", cycle)
-            || !measure(hostFirst ? baseline : host, hostFirst ? "baseline" : "host", cycle))
+        if (!measure(hostFirst ? host : baseline, hostFirst ? hostImage : baselineImage, hostFirst ? "host" : "baseline",
+                     cycle)
+            || !measure(hostFirst ? baseline : host, hostFirst ? baselineImage : hostImage,
+                        hostFirst ? "baseline" : "host", cycle))
             return 1;
     }
     return 0;
