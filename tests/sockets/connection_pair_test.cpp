@@ -49,8 +49,6 @@ TEST(EndpointTest, MatchingNeedsTwoFullIpv4EndpointsWithEqualPortAndAddress)
         EXPECT_EQ(endpointsMatch(row.a, row.b), row.match);
         EXPECT_EQ(endpointsMatch(row.b, row.a), row.match);
     }
-    EXPECT_FALSE(isFullIpv4(Endpoint{}));
-    EXPECT_EQ(Endpoint{}.address.sin_family, AF_INET);
 }
 
 TEST(EndpointTest, QueriesReportTheSystemsNames)
@@ -62,13 +60,9 @@ TEST(EndpointTest, QueriesReportTheSystemsNames)
     ASSERT_TRUE(localEndpoint(pair.connecting.handle(), &connectingLocal));
     ASSERT_TRUE(peerEndpoint(pair.accepted.handle(), &acceptedPeer));
     EXPECT_EQ(connectingLocal.length, 16u);
-    EXPECT_EQ(ntohl(connectingLocal.address.sin_addr.s_addr), 0x7F000001u);
     EXPECT_EQ(ntohs(connectingLocal.address.sin_port), localPort(pair.connecting.handle()));
     EXPECT_TRUE(endpointsMatch(connectingLocal, acceptedPeer));
-
-    // A null output only reports whether the call worked.
-    EXPECT_TRUE(localEndpoint(pair.connecting.handle(), nullptr));
-    EXPECT_TRUE(peerEndpoint(pair.connecting.handle(), nullptr));
+    EXPECT_TRUE(peerEndpoint(pair.connecting.handle(), nullptr)) << "a null output only reports success";
 
     Socket unconnected;
     ASSERT_TRUE(unconnected.open());
@@ -77,7 +71,6 @@ TEST(EndpointTest, QueriesReportTheSystemsNames)
     EXPECT_EQ(WSAGetLastError(), WSAENOTCONN);
     EXPECT_FALSE(peerEndpoint(unconnected.handle(), nullptr));
     EXPECT_EQ(ntohs(untouched.address.sin_port), 1234);
-    EXPECT_EQ(untouched.length, 16u);
 }
 
 TEST(ElapsedTimeTest, MeasuresFromTheDifferenceOfTwoReadings)
@@ -104,44 +97,17 @@ TEST(TransferTest, WordsTravelLeastSignificantByteFirstAndExactlyFourBytesAtATim
 
     ASSERT_TRUE(sendWord(pair.connecting.handle(), 0x04030201u));
     ASSERT_TRUE(waitUnread(pair.accepted.handle(), 4));
-    EXPECT_EQ(unreadBytes(pair.accepted.handle()), 4);
-    unsigned char bytes[4] = {};
-    ASSERT_EQ(recv(pair.accepted.handle(), reinterpret_cast<char*>(bytes), 4, 0), 4);
-    EXPECT_EQ(bytes[0], 1);
-    EXPECT_EQ(bytes[1], 2);
-    EXPECT_EQ(bytes[2], 3);
-    EXPECT_EQ(bytes[3], 4);
+    char bytes[5] = {};
+    ASSERT_EQ(recv(pair.accepted.handle(), bytes, 5, 0), 4);
+    EXPECT_STREQ(bytes, "\x01\x02\x03\x04");
 
     // Two words waiting: one receive takes exactly the first.
-    const unsigned char two[8] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
-    ASSERT_EQ(send(pair.accepted.handle(), reinterpret_cast<const char*>(two), 8, 0), 8);
+    ASSERT_EQ(send(pair.accepted.handle(), "\x11\x22\x33\x44\x55\x66\x77\x88", 8, 0), 8);
     ASSERT_TRUE(waitUnread(pair.connecting.handle(), 8));
     std::uint32_t word = 0;
     ASSERT_TRUE(receiveWord(pair.connecting.handle(), word));
     EXPECT_EQ(word, 0x44332211u);
     EXPECT_EQ(unreadBytes(pair.connecting.handle()), 4);
-}
-
-TEST(TransferTest, AReceiveGivesUpOnceTheWordTakesLongerThan100Ms)
-{
-    LoopbackPair pair;
-    ASSERT_TRUE(makeLoopbackPair(pair));
-    ASSERT_TRUE(pair.connecting.setNonBlocking(true));
-
-    const std::uint64_t sleepsBefore = transferSleepCount();
-    std::uint32_t word = 0;
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(receiveWord(pair.connecting.handle(), word));
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
-    EXPECT_GT(transferSleepCount(), sleepsBefore) << "each would-block retry naps 1 ms";
-
-    // Half a word arrives, the rest never does: still a failure, not a hang.
-    const char half[2] = {1, 2};
-    ASSERT_EQ(send(pair.accepted.handle(), half, 2, 0), 2);
-    ASSERT_TRUE(waitUnread(pair.connecting.handle(), 2));
-    start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(receiveWord(pair.connecting.handle(), word));
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
 }
 
 TEST(TransferTest, AReceiveFromAClosedPeerFails)
@@ -157,30 +123,34 @@ TEST(TransferTest, AReceiveFromAClosedPeerFails)
     EXPECT_EQ(transferSleepCount(), sleepsBefore) << "the end of the stream is final, not a reason to wait";
 }
 
-TEST(TransferTest, AWordThatArrivesAfterItsBudgetIsNotTaken)
+// Half a word arrives at once, the rest well after the receive has begun to
+// wait for it: a receive that honours its 100 ms has given up by then.
+TEST(TransferTest, AWordThatTakesLongerThan100MsIsNotTaken)
 {
     LoopbackPair pair;
     ASSERT_TRUE(makeLoopbackPair(pair));
     ASSERT_TRUE(pair.connecting.setNonBlocking(true));
+    ASSERT_EQ(send(pair.accepted.handle(), "\x78\x56", 2, 0), 2);
+    ASSERT_TRUE(waitUnread(pair.connecting.handle(), 2));
 
-    // The word is sent well after the receive has begun to wait for it, so a
-    // receive that honours its 100 ms has given up by then.
     const std::uint64_t sleepsBefore = transferSleepCount();
     bool receiveWaited = false;
     std::thread sender([&] {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitLimitMs);
         while (transferSleepCount() == sleepsBefore && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        receiveWaited = transferSleepCount() != sleepsBefore;
+        receiveWaited = transferSleepCount() != sleepsBefore; // each would-block retry naps 1 ms
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        const std::uint32_t late = 0x12345678;
-        send(pair.accepted.handle(), reinterpret_cast<const char*>(&late), 4, 0);
+        send(pair.accepted.handle(), "\x34\x12", 2, 0);
     });
     std::uint32_t word = 0;
+    const auto start = std::chrono::steady_clock::now();
     const bool received = receiveWord(pair.connecting.handle(), word);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
     sender.join();
     ASSERT_TRUE(receiveWaited);
     EXPECT_FALSE(received);
+    EXPECT_GE(elapsed, std::chrono::milliseconds(100));
 }
 
 class VerificationTest : public testing::Test {
@@ -229,16 +199,13 @@ TEST_F(VerificationTest, TwoDifferentConnectionsFailBeforeAnyByteIsSent)
     // Had a word gone out, it would reach one of these peers.
     EXPECT_FALSE(waitReadable(accepted(), 100));
     EXPECT_FALSE(waitReadable(other.connecting.handle(), 100));
-    EXPECT_EQ(unreadBytes(accepted()), 0);
-    EXPECT_EQ(unreadBytes(other.connecting.handle()), 0);
-    EXPECT_EQ(unreadBytes(connecting()), 0);
-    EXPECT_EQ(unreadBytes(other.accepted.handle()), 0);
+    for (SOCKET end : {accepted(), connecting(), other.connecting.handle(), other.accepted.handle()})
+        EXPECT_EQ(unreadBytes(end), 0);
 }
 
 TEST_F(VerificationTest, DataAlreadyWaitingFailsTheComparison)
 {
-    const std::uint32_t stale = 0x5A5A5A5A;
-    ASSERT_TRUE(sendWord(connecting(), stale));
+    ASSERT_TRUE(sendWord(connecting(), 0x5A5A5A5A));
     ASSERT_TRUE(waitUnread(accepted(), 4));
 
     EXPECT_FALSE(verifyConnectionPair(connecting(), accepted()));
@@ -249,21 +216,16 @@ TEST_F(VerificationTest, DataAlreadyWaitingFailsTheComparison)
     EXPECT_EQ(unreadBytes(connecting()), 0);
 }
 
-TEST_F(VerificationTest, AnEndThatCannotSendFails)
+TEST_F(VerificationTest, EndsThatCannotTakePartFail)
 {
-    ASSERT_EQ(shutdown(accepted(), SD_SEND), 0);
-    EXPECT_FALSE(verifyConnectionPair(connecting(), accepted()));
-}
-
-TEST(VerificationOfBrokenSocketsTest, AnUnconnectedSocketFailsTheAddressQuery)
-{
-    LoopbackPair pair;
-    ASSERT_TRUE(makeLoopbackPair(pair));
     Socket unconnected;
     ASSERT_TRUE(unconnected.open());
-    EXPECT_FALSE(verifyConnectionPair(unconnected.handle(), pair.accepted.handle()));
-    EXPECT_FALSE(verifyConnectionPair(pair.connecting.handle(), unconnected.handle()));
-    EXPECT_EQ(unreadBytes(pair.accepted.handle()), 0);
+    EXPECT_FALSE(verifyConnectionPair(unconnected.handle(), accepted()));
+    EXPECT_FALSE(verifyConnectionPair(connecting(), unconnected.handle()));
+    EXPECT_EQ(unreadBytes(accepted()), 0);
+
+    ASSERT_EQ(shutdown(accepted(), SD_SEND), 0);
+    EXPECT_FALSE(verifyConnectionPair(connecting(), accepted()));
 }
 
 } // namespace

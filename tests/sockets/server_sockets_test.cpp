@@ -89,34 +89,26 @@ protected:
     void TearDown() override
     {
         afterListenHook = nullptr;
-        for (Socket& client : foreignClients)
-            abort(client);
-        for (Socket& stolen : stolenConnections)
-            abort(stolen);
+        for (std::vector<Socket>* own : {&foreignClients, &stolenConnections}) {
+            for (Socket& socket : *own)
+                abort(socket);
+        }
     }
 
-    std::vector<DWORD> waitHints() const
-    {
-        std::vector<DWORD> hints;
-        for (const SERVICE_STATUS& report : reports)
-            hints.push_back(report.dwWaitHint);
-        return hints;
-    }
-
+    // One start-pending report per attempt, without controls, with the next
+    // checkpoint each and the hints 5100, 4400, 3700 in turn.
     void expectStartPendingReports(std::size_t count) const
     {
-        const std::vector<DWORD> allHints = {5100, 4400, 3700};
-        EXPECT_EQ(waitHints(), std::vector<DWORD>(allHints.begin(), allHints.begin() + count));
-        for (std::size_t i = 0; i < reports.size(); ++i) {
-            SCOPED_TRACE(i);
-            EXPECT_EQ(reports[i].dwCurrentState, static_cast<DWORD>(SERVICE_START_PENDING));
-            EXPECT_EQ(reports[i].dwControlsAccepted, 0u);
-            EXPECT_EQ(reports[i].dwWin32ExitCode, static_cast<DWORD>(NO_ERROR));
-            EXPECT_NE(reports[i].dwCheckPoint, 0u);
-            if (i > 0) {
-                EXPECT_EQ(reports[i].dwCheckPoint, reports[i - 1].dwCheckPoint + 1);
-            }
+        const DWORD hints[] = {5100, 4400, 3700};
+        ASSERT_EQ(reports.size(), count);
+        for (std::size_t i = 0; i < count; ++i) {
+            const SERVICE_STATUS& r = reports[i];
+            EXPECT_EQ((std::vector<DWORD>{r.dwCurrentState, r.dwControlsAccepted, r.dwWin32ExitCode, r.dwWaitHint}),
+                      (std::vector<DWORD>{SERVICE_START_PENDING, 0, NO_ERROR, hints[i]}))
+                << "report " << i;
+            EXPECT_EQ(r.dwCheckPoint, reports[0].dwCheckPoint + i);
         }
+        EXPECT_NE(reports[0].dwCheckPoint, 0u);
     }
 
     // Sockets this process holds now that it did not hold when the test began.
@@ -133,27 +125,24 @@ protected:
     std::set<SOCKET> leakedSockets() const
     {
         std::set<SOCKET> leaked = newSockets();
-        for (const Socket& client : foreignClients)
-            leaked.erase(client.handle());
-        for (const Socket& stolen : stolenConnections)
-            leaked.erase(stolen.handle());
-        return leaked;
-    }
-
-    // Each foreign client was accepted, rejected and closed without being sent
-    // a single byte.
-    void expectForeignClientsRejectedSilently()
-    {
-        for (Socket& client : foreignClients) {
-            ASSERT_TRUE(waitReadable(client.handle(), waitLimitMs));
-            char byte = 0;
-            EXPECT_EQ(recv(client.handle(), &byte, 1, 0), 0) << "the host sent data to a stranger";
+        for (const std::vector<Socket>* own : {&foreignClients, &stolenConnections}) {
+            for (const Socket& socket : *own)
+                leaked.erase(socket.handle());
         }
+        return leaked;
     }
 
     std::set<SOCKET> socketsBefore;
     ScopedSystemApi savedApi;
 };
+
+void expectRecordUntouched(const ServerSockets& sockets, SOCKET primary)
+{
+    EXPECT_FALSE(sockets.listener.isOpen());
+    EXPECT_FALSE(sockets.serviceConnection.isOpen());
+    EXPECT_EQ(sockets.primaryConnection.handle(), primary);
+    EXPECT_TRUE(primary == INVALID_SOCKET || isLiveSocket(primary));
+}
 
 void expectServedPair(const ServerSockets& sockets)
 {
@@ -167,14 +156,11 @@ void expectServedPair(const ServerSockets& sockets)
     EXPECT_NE(listener, service);
     EXPECT_NE(primary, service);
 
-    for (SOCKET socket : {listener, primary, service}) {
-        SCOPED_TRACE(socket);
-        EXPECT_TRUE(hasNoDelay(socket));
-        EXPECT_FALSE(isInheritable(socket));
+    for (const Socket* socket : {&sockets.listener, &sockets.primaryConnection, &sockets.serviceConnection}) {
+        EXPECT_TRUE(hasNoDelay(socket->handle())) << socket->handle();
+        EXPECT_FALSE(isInheritable(socket->handle())) << socket->handle();
+        EXPECT_FALSE(socket->isNonBlocking()) << socket->handle();
     }
-    EXPECT_FALSE(sockets.listener.isNonBlocking());
-    EXPECT_FALSE(sockets.primaryConnection.isNonBlocking());
-    EXPECT_FALSE(sockets.serviceConnection.isNonBlocking());
     EXPECT_EQ(probeMode(primary), Mode::blocking);
     EXPECT_EQ(probeMode(service), Mode::blocking);
 
@@ -205,6 +191,8 @@ void expectServedPair(const ServerSockets& sockets)
 
 TEST_F(CreateServerSocketsTest, BuildsTheListenerAndAVerifiedPairOnTheFirstAttempt)
 {
+    EXPECT_FALSE(createServerSockets(nullptr));
+    EXPECT_TRUE(reports.empty());
     SOCKET handles[3] = {};
     {
         ServerSockets sockets;
@@ -239,20 +227,9 @@ TEST_F(CreateServerSocketsTest, ATakenPortFailsWithoutReportsOrLeftoverSockets)
     EXPECT_FALSE(createServerSockets(&sockets));
     EXPECT_EQ(WSAGetLastError(), WSAEADDRINUSE);
     EXPECT_TRUE(reports.empty());
-
     // The record is as it was and nothing else was left open.
-    EXPECT_FALSE(sockets.listener.isOpen());
-    EXPECT_FALSE(sockets.serviceConnection.isOpen());
-    EXPECT_EQ(sockets.primaryConnection.handle(), kept);
-    EXPECT_TRUE(isLiveSocket(kept));
+    expectRecordUntouched(sockets, kept);
     EXPECT_EQ(liveSockets(), socketsBefore);
-}
-
-TEST_F(CreateServerSocketsTest, ANullTargetCreatesNothing)
-{
-    EXPECT_FALSE(createServerSockets(nullptr));
-    EXPECT_TRUE(reports.empty());
-    EXPECT_TRUE(newSockets().empty());
 }
 
 TEST_F(CreateServerSocketsTest, FailsAfterThreeAttemptsWhenNoConnectionIsPending)
@@ -262,45 +239,41 @@ TEST_F(CreateServerSocketsTest, FailsAfterThreeAttemptsWhenNoConnectionIsPending
     EXPECT_FALSE(createServerSockets(&sockets));
     ASSERT_EQ(stolenConnections.size(), 1u) << "the host's own connection never arrived";
     expectStartPendingReports(3);
-    EXPECT_FALSE(sockets.listener.isOpen());
-    EXPECT_FALSE(sockets.primaryConnection.isOpen());
-    EXPECT_FALSE(sockets.serviceConnection.isOpen());
+    expectRecordUntouched(sockets, INVALID_SOCKET);
     EXPECT_TRUE(leakedSockets().empty());
 }
 
+// Strangers that connect before the host's own connection are each accepted,
+// rejected and closed unspoken, one attempt apiece; three use up every attempt.
 class ForeignConnectionsTest : public CreateServerSocketsTest,
                                public testing::WithParamInterface<int> {};
 
-TEST_P(ForeignConnectionsTest, EarlierStrangersAreRejectedAndTheHostsOwnConnectionWins)
+TEST_P(ForeignConnectionsTest, EarlierStrangersAreRejected)
 {
     foreignCount = GetParam();
     afterListenHook = connectForeignClients;
     ServerSockets sockets;
-    ASSERT_TRUE(createServerSockets(&sockets)) << WSAGetLastError();
+    const bool created = createServerSockets(&sockets);
     ASSERT_FALSE(foreignConnectFailed);
     ASSERT_EQ(foreignClients.size(), static_cast<std::size_t>(foreignCount));
-    expectStartPendingReports(static_cast<std::size_t>(foreignCount) + 1);
+    expectStartPendingReports(std::min(foreignCount + 1, 3));
+    for (Socket& client : foreignClients) {
+        ASSERT_TRUE(waitReadable(client.handle(), waitLimitMs));
+        char byte = 0;
+        EXPECT_EQ(recv(client.handle(), &byte, 1, 0), 0) << "the host sent data to a stranger";
+    }
+    if (foreignCount == 3) {
+        EXPECT_FALSE(created);
+        expectRecordUntouched(sockets, INVALID_SOCKET);
+        EXPECT_TRUE(leakedSockets().empty());
+        return;
+    }
+    ASSERT_TRUE(created) << WSAGetLastError();
     expectServedPair(sockets);
-    expectForeignClientsRejectedSilently();
     for (const Socket& client : foreignClients)
         EXPECT_NE(peerPort(sockets.primaryConnection.handle()), localPort(client.handle()));
 }
 
-INSTANTIATE_TEST_SUITE_P(OneAndTwo, ForeignConnectionsTest, testing::Values(1, 2));
-
-TEST_F(CreateServerSocketsTest, ThreeStrangersAheadUseUpEveryAttempt)
-{
-    foreignCount = 3;
-    afterListenHook = connectForeignClients;
-    ServerSockets sockets;
-    EXPECT_FALSE(createServerSockets(&sockets));
-    ASSERT_FALSE(foreignConnectFailed);
-    expectStartPendingReports(3);
-    expectForeignClientsRejectedSilently();
-    EXPECT_FALSE(sockets.listener.isOpen());
-    EXPECT_FALSE(sockets.primaryConnection.isOpen());
-    EXPECT_FALSE(sockets.serviceConnection.isOpen());
-    EXPECT_TRUE(leakedSockets().empty());
-}
+INSTANTIATE_TEST_SUITE_P(OneTwoAndThree, ForeignConnectionsTest, testing::Values(1, 2, 3));
 
 } // namespace
