@@ -4,8 +4,8 @@
 #include "server_command_line.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
+#include <fstream>
 
 namespace {
 
@@ -89,42 +89,26 @@ using Strings = std::vector<std::string>;
 
 } // namespace
 
-TEST_F(ServerCommandLineTest, DefaultChildSitsInTheCanonicalFolderOfTheHost)
+TEST_F(ServerCommandLineTest, DefaultChildSitsInTheCanonicalFolderOfTheHostAsUtf8)
 {
-    const std::wstring host = realModuleName();
-    const std::wstring folder = parentOf(host);
-    const std::wstring folderName = folder.substr(folder.find_last_of(L'\\') + 1);
-    // "." and ".." and a detour through the parent must all disappear.
-    fakeModuleName = folder + L"\\.\\..\\" + folderName + L"\\" + host.substr(folder.size() + 1);
-
-    const Assembled result = assemble({});
-    ASSERT_TRUE(result.succeeded);
-    EXPECT_EQ((Strings{besideTestProgram(), "server"}), result.arguments);
-    EXPECT_TRUE(result.serverMode);
-    EXPECT_EQ(1, moduleNameCalls);
-}
-
-TEST_F(ServerCommandLineTest, DefaultChildPathIsUtf8)
-{
-    const std::filesystem::path folder = std::filesystem::temp_directory_path()
-        / (L"quorvanta-h\x00F6st-\x4E2D-" + std::to_wstring(GetCurrentProcessId()));
-    std::filesystem::create_directories(folder);
-    const std::filesystem::path host = folder / L"host.exe";
-    { std::FILE* file = _wfopen(host.c_str(), L"wb"); ASSERT_NE(nullptr, file); std::fclose(file); }
-    fakeModuleName = host.wstring();
+    const std::wstring name = L"quorvanta-h\x00F6st-\x4E2D-" + std::to_wstring(GetCurrentProcessId());
+    const std::filesystem::path folder = std::filesystem::temp_directory_path() / name;
+    std::filesystem::create_directories(folder / L"sub");
+    std::ofstream(folder / L"host.exe").put('x');
+    // "." and ".." and a detour through a sub-folder must all disappear.
+    fakeModuleName = folder.wstring() + L"\\sub\\..\\.\\host.exe";
 
     const Assembled result = assemble({});
     std::error_code ignored;
     std::filesystem::remove_all(folder, ignored);
-
     ASSERT_TRUE(result.succeeded);
     ASSERT_EQ(2u, result.arguments.size());
-    const std::wstring expectedSuffix = L"\\quorvanta-h\x00F6st-\x4E2D-" + std::to_wstring(GetCurrentProcessId())
-        + L"\\quorvanta-embedded-server.exe";
-    const std::string element = result.arguments[0];
-    const std::string suffix = toUtf8(expectedSuffix);
-    ASSERT_GE(element.size(), suffix.size());
-    EXPECT_EQ(suffix, element.substr(element.size() - suffix.size())) << element;
+    const std::string suffix = toUtf8(L"\\" + name + L"\\quorvanta-embedded-server.exe");
+    const std::string& child = result.arguments[0];
+    EXPECT_TRUE(child.size() > suffix.size() && child.substr(child.size() - suffix.size()) == suffix) << child;
+    EXPECT_EQ("server", result.arguments[1]);
+    EXPECT_TRUE(result.serverMode);
+    EXPECT_EQ(1, moduleNameCalls);
 }
 
 TEST_F(ServerCommandLineTest, UnresolvableHostPathFailsWithoutAList)
@@ -158,7 +142,7 @@ TEST_F(ServerCommandLineTest, ModuleNameCutAtTheBufferIsNotUsed)
     // The full host name has 300 units; its first 259 name an existing file.
     const std::wstring cut = prefix + std::wstring(259 - prefix.size(), L'x');
     const std::filesystem::path existing(cut);
-    { std::FILE* file = _wfopen(existing.c_str(), L"wb"); ASSERT_NE(nullptr, file) << "cannot create the cut name"; std::fclose(file); }
+    ASSERT_TRUE(std::ofstream(existing).put('x')) << "cannot create the cut name";
     fakeModuleName = cut + std::wstring(41, L'y');
 
     const Assembled result = assemble({L"-v"});
@@ -166,7 +150,7 @@ TEST_F(ServerCommandLineTest, ModuleNameCutAtTheBufferIsNotUsed)
     std::filesystem::remove_all(base, ignored);
     EXPECT_FALSE(result.succeeded);
 
-    // One unit shorter fits the buffer and is used.
+    // The real name fits the buffer and is used.
     fakeModuleName = realModuleName();
     EXPECT_TRUE(assemble({}).succeeded);
 }
@@ -212,47 +196,37 @@ TEST_F(ServerCommandLineTest, OverrideRules)
     // Only the first is taken; a second one goes to the child.
     const Assembled twice = assemble({L"--executable=a.exe", L"--executable=b.exe"});
     EXPECT_EQ((Strings{"a.exe", "--executable=b.exe"}), twice.arguments);
-}
 
-TEST_F(ServerCommandLineTest, OverrideDoesNotReadTheHostPath)
-{
+    // An override does not even look at the host's own path.
     systemApi.getModuleFileName = failModuleName;
-    const Assembled result = assemble({L"--executable=C:\\srv\\server.exe", L"server", L"-v"});
-    ASSERT_TRUE(result.succeeded);
-    EXPECT_EQ((Strings{"C:\\srv\\server.exe", "server", "-v"}), result.arguments);
-    EXPECT_TRUE(result.serverMode);
+    moduleNameCalls = 0;
+    const Assembled overridden = assemble({L"--executable=C:\\srv\\server.exe", L"server", L"-v"});
+    ASSERT_TRUE(overridden.succeeded);
+    EXPECT_EQ((Strings{"C:\\srv\\server.exe", "server", "-v"}), overridden.arguments);
+    EXPECT_TRUE(overridden.serverMode);
     EXPECT_EQ(0, moduleNameCalls);
 }
 
-TEST_F(ServerCommandLineTest, HostArgumentsComeBeforeStartArgumentsAndTheServiceNameNever)
+TEST_F(ServerCommandLineTest, HostArgumentsComeBeforeStartArgumentsAndServerOnlyWhenNothingFollows)
 {
     fakeModuleName = realModuleName();
     const std::string beside = besideTestProgram();
-
-    ProcessArguments = {L"server"};
-    EXPECT_EQ((Strings{beside, "server"}), assemble({}).arguments);
-    EXPECT_EQ((Strings{beside, "server", "-v"}), assemble({L"-v"}).arguments);
-
-    ProcessArguments = {L"a", L"b"};
-    EXPECT_EQ((Strings{beside, "a", "b", "c", "d"}), assemble({L"c", L"d"}).arguments);
-    EXPECT_EQ((Strings{"x.exe", "a", "b", "c"}), assemble({L"--executable=x.exe", L"c"}).arguments);
-
-    // A host argument that looks like the override is only ever an argument.
-    ProcessArguments = {L"--executable=x.exe"};
-    EXPECT_EQ((Strings{beside, "--executable=x.exe"}), assemble({}).arguments);
-}
-
-TEST_F(ServerCommandLineTest, ServerIsAppendedOnlyWhenNothingFollowsTheExecutable)
-{
-    fakeModuleName = realModuleName();
-    const std::string beside = besideTestProgram();
-
     EXPECT_EQ((Strings{beside, "server"}), assemble({}).arguments);
     EXPECT_EQ((Strings{"x.exe", "server"}), assemble({L"--executable=x.exe"}).arguments);
     // An empty argument is an argument: nothing is appended for it.
     const Assembled empty = assemble({L""});
     EXPECT_EQ((Strings{beside, ""}), empty.arguments);
     EXPECT_FALSE(empty.serverMode);
+
+    ProcessArguments = {L"server"};
+    EXPECT_EQ((Strings{beside, "server"}), assemble({}).arguments);
+    EXPECT_EQ((Strings{beside, "server", "-v"}), assemble({L"-v"}).arguments);
+    ProcessArguments = {L"a", L"b"};
+    EXPECT_EQ((Strings{beside, "a", "b", "c", "d"}), assemble({L"c", L"d"}).arguments);
+    EXPECT_EQ((Strings{"x.exe", "a", "b", "c"}), assemble({L"--executable=x.exe", L"c"}).arguments);
+    // A host argument that looks like the override is only ever an argument.
+    ProcessArguments = {L"--executable=x.exe"};
+    EXPECT_EQ((Strings{beside, "--executable=x.exe"}), assemble({}).arguments);
 }
 
 TEST_F(ServerCommandLineTest, UnconvertibleTextsKeepTheirPlaceAsEmptyElements)

@@ -19,58 +19,10 @@ namespace {
 
 std::mutex lock;
 std::condition_variable changed;
-std::vector<Entry> log;
+std::vector<Entry> recorded;
 std::function<void(const SERVICE_STATUS&)> statusHook;
 LPHANDLER_FUNCTION handler = nullptr;
 std::wstring handlerName;
-
-BOOL WINAPI recordStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status)
-{
-    Entry entry;
-    entry.isStatus = true;
-    entry.handle = handle;
-    entry.status = *status;
-    std::function<void(const SERVICE_STATUS&)> hook;
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        log.push_back(entry);
-        hook = statusHook;
-    }
-    changed.notify_all();
-    if (hook)
-        hook(entry.status);
-    return TRUE;
-}
-
-BOOL WINAPI recordEvent(HANDLE source, WORD type, WORD category, DWORD identifier, PSID userSid, WORD stringCount,
-                        DWORD dataSize, LPCWSTR* strings, LPVOID data)
-{
-    Entry entry;
-    entry.source = source;
-    entry.type = type;
-    entry.category = category;
-    entry.identifier = identifier;
-    entry.hasUserSid = userSid != nullptr;
-    entry.stringCount = stringCount;
-    entry.dataSize = dataSize;
-    entry.hasData = data != nullptr;
-    if (stringCount > 0 && strings != nullptr && strings[0] != nullptr)
-        entry.text = strings[0];
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        log.push_back(entry);
-    }
-    changed.notify_all();
-    return TRUE;
-}
-
-SERVICE_STATUS_HANDLE WINAPI recordRegistration(LPCWSTR name, LPHANDLER_FUNCTION function)
-{
-    std::lock_guard<std::mutex> guard(lock);
-    handlerName = name != nullptr ? name : L"";
-    handler = function;
-    return fakeStatusHandle();
-}
 
 std::string hex(DWORD value)
 {
@@ -97,34 +49,71 @@ std::string eventText(HANDLE source, WORD type, WORD category, DWORD identifier,
         + (data ? "+pointer" : "") + " \"" + toUtf8(text) + "\"";
 }
 
-} // namespace
-
-std::string describe(const Entry& entry)
+void append(Entry entry)
 {
-    if (entry.isStatus)
-        return statusText(entry.handle, entry.status);
-    return eventText(entry.source, entry.type, entry.category, entry.identifier, entry.hasUserSid,
-                     entry.stringCount, entry.dataSize, entry.hasData, entry.text);
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        recorded.push_back(std::move(entry));
+    }
+    changed.notify_all();
 }
+
+BOOL WINAPI recordStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status)
+{
+    append({true, *status, {}, statusText(handle, *status)});
+    std::function<void(const SERVICE_STATUS&)> hook;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        hook = statusHook;
+    }
+    if (hook)
+        hook(*status);
+    return TRUE;
+}
+
+BOOL WINAPI recordEvent(HANDLE source, WORD type, WORD category, DWORD identifier, PSID userSid, WORD stringCount,
+                        DWORD dataSize, LPCWSTR* strings, LPVOID data)
+{
+    const std::wstring text = stringCount > 0 && strings != nullptr && strings[0] != nullptr ? strings[0] : L"";
+    append({false, {}, text,
+            eventText(source, type, category, identifier, userSid != nullptr, stringCount, dataSize, data != nullptr,
+                      text)});
+    return TRUE;
+}
+
+SERVICE_STATUS_HANDLE WINAPI recordRegistration(LPCWSTR name, LPHANDLER_FUNCTION function)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    handlerName = name != nullptr ? name : L"";
+    handler = function;
+    return fakeStatusHandle();
+}
+
+} // namespace
 
 std::vector<std::string> describeAll(const std::vector<Entry>& entries)
 {
     std::vector<std::string> result;
     for (const Entry& entry : entries)
-        result.push_back(describe(entry));
+        result.push_back(entry.described);
     return result;
 }
 
 std::vector<Entry> entries()
 {
     std::lock_guard<std::mutex> guard(lock);
-    return log;
+    return recorded;
+}
+
+std::vector<std::string> log()
+{
+    return describeAll(entries());
 }
 
 void clear()
 {
     std::lock_guard<std::mutex> guard(lock);
-    log.clear();
+    recorded.clear();
     statusHook = nullptr;
     handler = nullptr;
     handlerName.clear();
@@ -150,8 +139,8 @@ bool waitForEntry(const std::string& expected, DWORD timeoutMs)
 {
     std::unique_lock<std::mutex> guard(lock);
     return changed.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&expected] {
-        for (const Entry& entry : log) {
-            if (describe(entry) == expected)
+        for (const Entry& entry : recorded) {
+            if (entry.described == expected)
                 return true;
         }
         return false;
@@ -172,12 +161,7 @@ std::wstring registeredName()
 
 std::string status(DWORD state, DWORD controlsAccepted, DWORD checkPoint, DWORD waitHint)
 {
-    SERVICE_STATUS s{};
-    s.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-    s.dwCurrentState = state;
-    s.dwControlsAccepted = controlsAccepted;
-    s.dwCheckPoint = checkPoint;
-    s.dwWaitHint = waitHint;
+    SERVICE_STATUS s{SERVICE_WIN32_OWN_PROCESS, state, controlsAccepted, NO_ERROR, 0, checkPoint, waitHint};
     return statusText(fakeStatusHandle(), s);
 }
 
@@ -224,6 +208,19 @@ protected:
     }
 };
 
+void resetState()
+{
+    recorder::clear();
+    serviceStatus = SERVICE_STATUS{};
+    nextCheckPoint = 1;
+    statusHandle = nullptr;
+    if (stopEvent != nullptr)
+        CloseHandle(stopEvent);
+    stopEvent = nullptr;
+    eventSource = nullptr;
+    ProcessArguments.clear();
+}
+
 } // namespace
 
 ScopedFailingPathConversion::ScopedFailingPathConversion()
@@ -247,11 +244,10 @@ void runServiceMain(std::vector<std::wstring> startArguments)
 
 void ServiceStateTest::SetUp()
 {
-    resetState();
+    restartService();
     systemApi.setServiceStatus = recorder::recordStatus;
     systemApi.reportEvent = recorder::recordEvent;
     systemApi.registerServiceCtrlHandler = recorder::recordRegistration;
-    eventSource = recorder::fakeEventSource();
 }
 
 void ServiceStateTest::restartService()
@@ -263,17 +259,4 @@ void ServiceStateTest::restartService()
 void ServiceStateTest::TearDown()
 {
     resetState();
-}
-
-void ServiceStateTest::resetState()
-{
-    recorder::clear();
-    serviceStatus = SERVICE_STATUS{};
-    nextCheckPoint = 1;
-    statusHandle = nullptr;
-    if (stopEvent != nullptr)
-        CloseHandle(stopEvent);
-    stopEvent = nullptr;
-    eventSource = nullptr;
-    ProcessArguments.clear();
 }

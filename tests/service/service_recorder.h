@@ -17,25 +17,15 @@ namespace recorder {
 
 struct Entry {
     bool isStatus = false;
-    // Status reports.
-    SERVICE_STATUS_HANDLE handle = nullptr;
-    SERVICE_STATUS status{};
-    // Events.
-    HANDLE source = nullptr;
-    WORD type = 0;
-    WORD category = 0;
-    DWORD identifier = 0;
-    bool hasUserSid = false;
-    WORD stringCount = 0;
-    DWORD dataSize = 0;
-    bool hasData = false;
-    std::wstring text; // the first string, if any
+    SERVICE_STATUS status{}; // status reports only
+    std::wstring text;       // an event's first string
+    std::string described;   // every field, so logs compare field by field and print readably
 };
 
-// Every field, so a sequence compares field by field and prints readably.
-std::string describe(const Entry& entry);
-
 std::vector<Entry> entries();
+std::vector<std::string> describeAll(const std::vector<Entry>& log);
+// describeAll(entries())
+std::vector<std::string> log();
 void clear();
 
 // The fake handles the stubs stand for.
@@ -52,13 +42,11 @@ bool waitForEntry(const std::string& expected, DWORD timeoutMs);
 LPHANDLER_FUNCTION registeredHandler();
 std::wstring registeredName();
 
-// Expected entries, written the way describe() writes recorded ones.
+// Expected entries, written the way recorded ones are described.
 std::string status(DWORD state, DWORD controlsAccepted, DWORD checkPoint, DWORD waitHint);
 std::string infoEvent(const std::wstring& text);
 std::string errorEvent(const std::wstring& text);
 std::string apiFailureEvent(const std::wstring& text);
-
-std::vector<std::string> describeAll(const std::vector<Entry>& log);
 
 // The whole log of a service start outside server mode whose launch of the
 // announced executable failed.
@@ -95,6 +83,5 @@ protected:
     void restartService();
 
 private:
-    void resetState();
     ScopedSystemApi restoreSystemApi;
 };

@@ -40,7 +40,7 @@ TEST_F(ServiceStatusTest, StartRegistersTheFixedNameAndReportsTheFirstStartPendi
     EXPECT_EQ(&serviceControlHandler, recorder::registeredHandler());
     EXPECT_EQ(recorder::fakeStatusHandle(), statusHandle);
     EXPECT_EQ((std::vector<std::string>{status(SERVICE_START_PENDING, 0, 1, 6000)}),
-              recorder::describeAll(recorder::entries()));
+              recorder::log());
 
     // The stop signal: not signalled yet, and manual-reset, so every waiter sees it.
     ASSERT_NE(nullptr, stopEvent);
@@ -66,7 +66,7 @@ TEST_F(ServiceStatusTest, FailedStartStepsAreLoggedWithoutAnyStatus)
     }
     EXPECT_EQ((std::vector<std::string>{recorder::apiFailureEvent(L"CreateEvent failed with 5"),
                                         recorder::apiFailureEvent(L"RegisterServiceCtrlHandler failed with 1060")}),
-              recorder::describeAll(recorder::entries()));
+              recorder::log());
 }
 
 TEST_F(ServiceStatusTest, CheckpointsAdvanceOnlyWithPendingStatesAndControlsFollowTheState)
@@ -90,7 +90,7 @@ TEST_F(ServiceStatusTest, CheckpointsAdvanceOnlyWithPendingStatesAndControlsFoll
                   status(SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0),
                   status(SERVICE_STOP_PENDING, SERVICE_ACCEPT_STOP, 4, 250),
               }),
-              recorder::describeAll(recorder::entries()));
+              recorder::log());
     EXPECT_EQ(5u, nextCheckPoint);
 }
 
@@ -119,7 +119,7 @@ TEST_F(ServiceStatusTest, StopWhileRunningReportsTwoStopPendingAroundTheSignal)
 
     serviceControlHandler(SERVICE_CONTROL_STOP);
 
-    const std::vector<std::string> log = recorder::describeAll(recorder::entries());
+    const std::vector<std::string> log = recorder::log();
     ASSERT_EQ(4u, log.size());
     EXPECT_EQ(status(SERVICE_STOP_PENDING, SERVICE_ACCEPT_STOP, 2, 0), log[2]);
     EXPECT_EQ(status(SERVICE_STOP_PENDING, SERVICE_ACCEPT_STOP, 3, 0), log[3]);
@@ -134,7 +134,7 @@ TEST_F(ServiceStatusTest, StopAfterTheServiceStoppedRepeatsStoppedInBothReports)
 
     serviceControlHandler(SERVICE_CONTROL_STOP);
 
-    const std::vector<std::string> log = recorder::describeAll(recorder::entries());
+    const std::vector<std::string> log = recorder::log();
     ASSERT_EQ(4u, log.size());
     EXPECT_EQ(status(SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0), log[2]);
     EXPECT_EQ(status(SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0), log[3]);
@@ -229,7 +229,7 @@ TEST_F(ServiceStatusTest, FinalStoppedDoesNotWaitForAHandlerTheDispatcherIsRunni
     CloseHandle(stoppedBeingSent);
 
     EXPECT_FALSE(deadlocked.load());
-    const std::vector<std::string> log = recorder::describeAll(recorder::entries());
+    const std::vector<std::string> log = recorder::log();
     // RUNNING, then three times STOPPED: the service's and the handler's two.
     ASSERT_EQ(5u, log.size());
     for (std::size_t i = 2; i < log.size(); ++i)

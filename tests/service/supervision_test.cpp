@@ -3,16 +3,14 @@
 #include "service_recorder.h"
 
 #include "TextConversion.h"
-#include "server_supervision.h"
 #include "service_status.h"
 #include "test_child.h"
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
+#include <future>
+#include <map>
 #include <sstream>
-#include <thread>
 
 using recorder::errorEvent;
 using recorder::infoEvent;
@@ -26,15 +24,17 @@ constexpr std::uint16_t serverPort = 54321;
 const std::string firstStartPending = status(SERVICE_START_PENDING, 0, 1, 6000);
 const std::string running = status(SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0);
 const std::string stopped = status(SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0);
+const std::string serverStarted = infoEvent(L"Server started");
+const std::string terminated = errorEvent(L"Server terminated unexpectedly with code 255");
 
 std::wstring childOverride()
 {
     return L"--executable=" + testChild::path();
 }
 
-std::string launching()
+std::string launching(const std::wstring& executable = testChild::path())
 {
-    return infoEvent(L"Launching server executable " + testChild::path());
+    return infoEvent(L"Launching server executable " + executable);
 }
 
 using Clock = std::chrono::steady_clock;
@@ -49,43 +49,25 @@ long long millisecondsSince(Clock::time_point start)
 class ServiceRun {
 public:
     explicit ServiceRun(std::vector<std::wstring> startArguments)
-        : mThread([this, arguments = std::move(startArguments)]() mutable {
-              runServiceMain(std::move(arguments));
-              std::lock_guard<std::mutex> guard(mLock);
-              mDone = true;
-              mChanged.notify_all();
-          })
+        : mDone(std::async(std::launch::async, runServiceMain, std::move(startArguments)))
     {
     }
     ~ServiceRun()
     {
-        // A test that failed half-way must not leave a child or a thread behind.
+        // A test that failed half-way must not leave a child or a thread
+        // behind; the future then waits for the thread.
         if (!waitDone(0) && stopEvent != nullptr)
             SetEvent(stopEvent);
-        mThread.join();
     }
-    ServiceRun(const ServiceRun&) = delete;
-    ServiceRun& operator=(const ServiceRun&) = delete;
 
     bool waitDone(DWORD timeoutMs)
     {
-        std::unique_lock<std::mutex> guard(mLock);
-        return mChanged.wait_for(guard, std::chrono::milliseconds(timeoutMs), [this] { return mDone; });
+        return mDone.wait_for(std::chrono::milliseconds(timeoutMs)) == std::future_status::ready;
     }
 
 private:
-    std::mutex mLock;
-    std::condition_variable mChanged;
-    bool mDone = false;
-    std::thread mThread;
+    std::future<void> mDone;
 };
-
-void sendStopControl()
-{
-    LPHANDLER_FUNCTION handler = recorder::registeredHandler();
-    ASSERT_NE(nullptr, handler);
-    handler(SERVICE_CONTROL_STOP);
-}
 
 bool waitForFile(const std::wstring& file, DWORD timeoutMs)
 {
@@ -98,6 +80,15 @@ bool waitForFile(const std::wstring& file, DWORD timeoutMs)
     return true;
 }
 
+sockaddr_in loopback(std::uint16_t port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
 std::string addressText(const sockaddr_in& address)
 {
     char host[INET_ADDRSTRLEN] = {};
@@ -105,35 +96,21 @@ std::string addressText(const sockaddr_in& address)
     return std::string(host) + ":" + std::to_string(ntohs(address.sin_port));
 }
 
-struct HeldSocket {
-    std::string local;
-    std::string peer; // empty when the socket has none
-    bool listening = false;
-};
-
-// Every socket this process holds, found by value, so that a socket the host
-// forgot to close shows up whatever variable it was kept in.
-std::vector<HeldSocket> socketsOfThisProcess()
+// Every socket this process holds, as "<local> <peer>" ("-" for none), found
+// by value, so that a socket the host forgot to close shows up whatever
+// variable it was kept in.
+Strings socketsOfThisProcess()
 {
-    std::vector<HeldSocket> held;
+    Strings held;
     for (std::uintptr_t value = 4; value < 0x4000; value += 4) {
-        const SOCKET socket = static_cast<SOCKET>(value);
         sockaddr_in local{};
-        int length = sizeof local;
-        if (getsockname(socket, reinterpret_cast<sockaddr*>(&local), &length) != 0)
-            continue;
-        HeldSocket entry;
-        entry.local = addressText(local);
         sockaddr_in peer{};
+        int length = sizeof local;
+        if (getsockname(static_cast<SOCKET>(value), reinterpret_cast<sockaddr*>(&local), &length) != 0)
+            continue;
         length = sizeof peer;
-        if (getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &length) == 0)
-            entry.peer = addressText(peer);
-        BOOL listening = FALSE;
-        int optionLength = sizeof listening;
-        entry.listening = getsockopt(socket, SOL_SOCKET, SO_ACCEPTCONN, reinterpret_cast<char*>(&listening),
-                                     &optionLength) != 0
-            || listening != FALSE;
-        held.push_back(entry);
+        const bool connected = getpeername(static_cast<SOCKET>(value), reinterpret_cast<sockaddr*>(&peer), &length) == 0;
+        held.push_back(addressText(local) + " " + (connected ? addressText(peer) : "-"));
     }
     return held;
 }
@@ -143,19 +120,12 @@ class PortHolder {
 public:
     PortHolder() : mSocket(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP))
     {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(serverPort);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const sockaddr_in address = loopback(serverPort);
         mBound = mSocket != INVALID_SOCKET
             && bind(mSocket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0
             && listen(mSocket, SOMAXCONN) == 0;
     }
-    ~PortHolder()
-    {
-        if (mSocket != INVALID_SOCKET)
-            closesocket(mSocket);
-    }
+    ~PortHolder() { closesocket(mSocket); }
     PortHolder(const PortHolder&) = delete;
     PortHolder& operator=(const PortHolder&) = delete;
     bool bound() const { return mBound; }
@@ -169,71 +139,41 @@ private:
 std::string greetingFromServerPort()
 {
     const SOCKET client = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (client == INVALID_SOCKET)
-        return "no socket";
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(serverPort);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const sockaddr_in address = loopback(serverPort);
     const DWORD timeoutMs = 5000;
     setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeoutMs), sizeof timeoutMs);
-    std::string received;
+    std::string received = "connect failed";
     if (connect(client, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
         char buffer[128];
         int count = 0;
+        received.clear();
         while ((count = recv(client, buffer, sizeof buffer, 0)) > 0)
             received.append(buffer, static_cast<std::size_t>(count));
-    } else {
-        received = "connect failed with " + std::to_string(WSAGetLastError());
     }
     closesocket(client);
     return received;
 }
 
-// The status reports createServerSockets makes while it waits: one to three,
-// with falling hints. Returns how many there were, or -1 when they break the rule.
-int socketSetReports(const Strings& log)
-{
-    const DWORD hints[] = {5100, 4400, 3700};
-    int count = 0;
-    for (const std::string& entry : log) {
-        for (DWORD hint : hints) {
-            if (entry.find(" hint=" + std::to_string(hint)) != std::string::npos) {
-                if (count >= 3 || entry != status(SERVICE_START_PENDING, 0, 2 + count, hints[count]))
-                    return -1;
-                ++count;
-            }
-        }
-    }
-    return count == 0 ? -1 : count;
-}
-
 // The whole log of a run outside server mode that reached the child and
 // ended with the given exit-code entry.
-Strings runOutsideServerMode(const std::string& exitEntry)
+Strings outsideServerMode(const std::string& exitEntry)
 {
-    return {firstStartPending, launching(),   status(SERVICE_START_PENDING, 0, 2, 3000),
-            running,           infoEvent(L"Server started"), exitEntry, stopped};
+    return {firstStartPending, launching(), status(SERVICE_START_PENDING, 0, 2, 3000), running, serverStarted,
+            exitEntry, stopped};
 }
 
-// The log of a start in server mode up to the launch, for the given
-// announcement and number of socket-set reports.
-Strings serverModeLaunch(const std::string& announcement, int socketReports)
+// The log of a start in server mode up to the launch: createServerSockets
+// reports once per attempt (one to three, with falling hints) before it.
+Strings serverModeLaunch(const std::string& announcement, const Strings& log)
 {
-    Strings expected{firstStartPending, announcement};
     const DWORD hints[] = {5100, 4400, 3700};
-    for (int i = 0; i < socketReports; ++i)
-        expected.push_back(status(SERVICE_START_PENDING, 0, 2 + i, hints[i]));
-    expected.push_back(status(SERVICE_START_PENDING, 0, 2 + socketReports, 3000));
-    return expected;
-}
-
-// ... and on to the running child.
-Strings serverModeStart(int socketReports)
-{
-    Strings expected = serverModeLaunch(launching(), socketReports);
-    expected.push_back(running);
-    expected.push_back(infoEvent(L"Server started"));
+    Strings expected{firstStartPending, announcement};
+    for (DWORD i = 0; i < 3; ++i) {
+        const std::string attempt = status(SERVICE_START_PENDING, 0, 2 + i, hints[i]);
+        if (i == 0 || std::find(log.begin(), log.end(), attempt) != log.end())
+            expected.push_back(attempt);
+    }
+    expected.push_back(status(SERVICE_START_PENDING, 0, static_cast<DWORD>(expected.size()), 3000));
     return expected;
 }
 
@@ -244,22 +184,15 @@ Strings withoutStopPending(const Strings& log, DWORD firstCheckPoint)
 {
     Strings rest;
     Strings stopPending;
-    std::size_t startedAt = log.size();
-    std::size_t firstStopPending = log.size();
-    for (std::size_t i = 0; i < log.size(); ++i) {
-        if (log[i] == infoEvent(L"Server started"))
-            startedAt = i;
-        if (log[i].find(" state=3 ") != std::string::npos) {
-            firstStopPending = std::min(firstStopPending, i);
-            stopPending.push_back(log[i]);
-        } else {
-            rest.push_back(log[i]);
-        }
+    for (const std::string& entry : log) {
+        const bool pending = entry.find(" state=3 ") != std::string::npos;
+        if (pending && std::find(rest.begin(), rest.end(), serverStarted) == rest.end())
+            ADD_FAILURE() << "stop-pending before the child ran";
+        (pending ? stopPending : rest).push_back(entry);
     }
     EXPECT_EQ((Strings{status(SERVICE_STOP_PENDING, SERVICE_ACCEPT_STOP, firstCheckPoint, 0),
                        status(SERVICE_STOP_PENDING, SERVICE_ACCEPT_STOP, firstCheckPoint + 1, 0)}),
               stopPending);
-    EXPECT_LT(startedAt, firstStopPending);
     EXPECT_EQ(stopped, log.empty() ? std::string() : log.back());
     return rest;
 }
@@ -268,30 +201,26 @@ Strings withoutStopPending(const Strings& log, DWORD firstCheckPoint)
 // with the given exit-code entry.
 void expectServerModeRun(const std::string& exitEntry, bool stopControl)
 {
-    const Strings log = recorder::describeAll(recorder::entries());
-    const int socketReports = socketSetReports(log);
-    ASSERT_GT(socketReports, 0) << ::testing::PrintToString(log);
-    Strings expected = serverModeStart(socketReports);
-    expected.push_back(exitEntry);
-    expected.push_back(stopped);
-    EXPECT_EQ(expected, stopControl ? withoutStopPending(log, 3 + socketReports) : log);
+    const Strings log = recorder::log();
+    Strings expected = serverModeLaunch(launching(), log);
+    const DWORD nextCheckPoint = static_cast<DWORD>(expected.size());
+    expected.insert(expected.end(), {running, serverStarted, exitEntry, stopped});
+    EXPECT_EQ(expected, stopControl ? withoutStopPending(log, nextCheckPoint) : log);
 }
 
-// Once the child runs and has written its report, sends the stop control and
-// waits for the service to end. The milliseconds from the control to the
-// end, or -1 when the run never got that far or did not end.
-long long stopOnceReported(ServiceRun& run, const std::wstring& reportFile)
+// Once the child runs and has written its report (if it writes one), sends
+// the stop control and waits for the service to end. The milliseconds from
+// the control to the end, or -1 when the run never got that far or did not end.
+long long stopOnceRunning(ServiceRun& run, const std::wstring& reportFile = {})
 {
-    if (!recorder::waitForEntry(infoEvent(L"Server started"), 15000)) {
-        ADD_FAILURE() << "the child never ran: " << ::testing::PrintToString(recorder::describeAll(recorder::entries()));
-        return -1;
-    }
-    if (!waitForFile(reportFile, 10000)) {
-        ADD_FAILURE() << "the child wrote no report";
+    if (!recorder::waitForEntry(serverStarted, 15000) || !(reportFile.empty() || waitForFile(reportFile, 10000))) {
+        ADD_FAILURE() << "the child never ran: " << ::testing::PrintToString(recorder::log());
         return -1;
     }
     const Clock::time_point stopAt = Clock::now();
-    sendStopControl();
+    const LPHANDLER_FUNCTION handler = recorder::registeredHandler();
+    if (handler != nullptr)
+        handler(SERVICE_CONTROL_STOP);
     if (!run.waitDone(15000)) {
         ADD_FAILURE() << "the service did not end after the stop control";
         return -1;
@@ -299,27 +228,15 @@ long long stopOnceReported(ServiceRun& run, const std::wstring& reportFile)
     return millisecondsSince(stopAt);
 }
 
-struct ChildReport {
-    Strings arguments;
-    std::string listener;
-    std::string connection;
-    std::string sockets;
-};
-
-ChildReport readChildReport(const std::wstring& file)
+// test_child's server report: "arg ..." lines and one line per socket.
+std::map<std::string, Strings> readChildReport(const std::wstring& file)
 {
-    ChildReport report;
+    std::map<std::string, Strings> report;
     std::istringstream lines(testChild::readFile(file).value_or(""));
     std::string line;
     while (std::getline(lines, line)) {
-        if (line.rfind("arg ", 0) == 0)
-            report.arguments.push_back(line.substr(4));
-        else if (line.rfind("listener ", 0) == 0)
-            report.listener = line.substr(9);
-        else if (line.rfind("connection ", 0) == 0)
-            report.connection = line.substr(11);
-        else if (line.rfind("sockets", 0) == 0)
-            report.sockets = line;
+        const std::size_t blank = line.find(' ');
+        report[line.substr(0, blank)].push_back(blank == std::string::npos ? "" : line.substr(blank + 1));
     }
     return report;
 }
@@ -344,67 +261,39 @@ protected:
 
 } // namespace
 
+// The entry for every exit code is checked without a child; here the road:
+// no stop-pending, the entry right before SERVICE_STOPPED, of either type.
 TEST_F(SupervisionTest, ChildThatEndsByItselfHasItsExitCodeReported)
 {
-    struct Row {
-        const wchar_t* code;
-        bool information;
-        const wchar_t* text;
-    };
-    const Row rows[] = {
-        {L"0", true, L"Server terminated successfully"},
-        {L"1", false, L"Server terminated: invalid argument"},
-        {L"2", false, L"Server terminated: unsupported hardware"},
-        {L"4", false, L"Server terminated: could not open response file"},
-        {L"5", false, L"Server terminated: could not parse response file"},
-        {L"6", false, L"Server terminated: could not open log file"},
-        {L"7", false, L"Server terminated: error running the server"},
-        {L"8", false, L"Server terminated: exit code 8"},
-        {L"3", false, L"Server terminated unexpectedly with code 3"},
-        {L"9", false, L"Server terminated unexpectedly with code 9"},
-        {L"255", false, L"Server terminated unexpectedly with code 255"},
-        {L"0xC0000005", false, L"Server terminated unexpectedly with code -1073741819"},
-        {L"0x80000004", false, L"Server terminated unexpectedly with code -2147483644"},
-        {L"0xFFFFFFFF", false, L"Server terminated unexpectedly with code -1"},
-    };
-    for (const Row& row : rows) {
-        restartService();
-        runServiceMain({childOverride(), L"exit", row.code});
-        // Ended by itself: no stop-pending, the entry right before SERVICE_STOPPED.
-        EXPECT_EQ(runOutsideServerMode(row.information ? infoEvent(row.text) : errorEvent(row.text)),
-                  recorder::describeAll(recorder::entries()))
-            << "exit code " << toUtf8(row.code);
-    }
+    runServiceMain({childOverride(), L"exit", L"0"});
+    EXPECT_EQ(outsideServerMode(infoEvent(L"Server terminated successfully")), recorder::log());
+
+    restartService();
+    runServiceMain({childOverride(), L"crash"});
+    EXPECT_EQ(outsideServerMode(errorEvent(L"Server terminated unexpectedly with code -1073741819")), recorder::log());
 }
 
 TEST_F(SupervisionTest, StopOutsideServerModeEndsTheChildAtOnce)
 {
-    ServiceRun run({childOverride(), L"sleep", L"30000"});
-    ASSERT_TRUE(recorder::waitForEntry(infoEvent(L"Server started"), 10000))
-        << ::testing::PrintToString(recorder::describeAll(recorder::entries()));
-
-    const Clock::time_point stopAt = Clock::now();
-    sendStopControl();
-    ASSERT_TRUE(run.waitDone(10000));
-    EXPECT_LT(millisecondsSince(stopAt), 2500) << "no grace period outside server mode";
-
-    const Strings log = recorder::describeAll(recorder::entries());
-    EXPECT_EQ(runOutsideServerMode(errorEvent(L"Server terminated unexpectedly with code 255")),
-              withoutStopPending(log, 3));
+    long long elapsed = -1;
+    {
+        ServiceRun run({childOverride(), L"sleep", L"30000"});
+        elapsed = stopOnceRunning(run);
+    }
+    ASSERT_GE(elapsed, 0);
+    EXPECT_LT(elapsed, 2500) << "no grace period outside server mode";
+    EXPECT_EQ(outsideServerMode(terminated), withoutStopPending(recorder::log(), 3));
 }
 
 TEST_F(SupervisionTest, ServerModeChildSeesItsTwoSocketsAndEndsByItselfAfterTheClose)
 {
     testChild::TempDirectory folder;
     const std::wstring reportFile = folder.file(L"report.txt");
-    std::vector<HeldSocket> hostSockets;
-    bool scanned = false;
+    Strings hostSockets{"not scanned"};
     recorder::setStatusHook([&](const SERVICE_STATUS& reported) {
         // On the service thread, while the child runs and the host waits.
-        if (reported.dwCurrentState == SERVICE_RUNNING) {
+        if (reported.dwCurrentState == SERVICE_RUNNING)
             hostSockets = socketsOfThisProcess();
-            scanned = true;
-        }
     });
 
     std::string greeting;
@@ -412,9 +301,9 @@ TEST_F(SupervisionTest, ServerModeChildSeesItsTwoSocketsAndEndsByItselfAfterTheC
     {
         ServiceRun run({childOverride(), L"server", L"until-close", L"7", reportFile});
         // After the host's look at its own sockets, which a client would disturb.
-        if (recorder::waitForEntry(infoEvent(L"Server started"), 15000) && waitForFile(reportFile, 10000))
+        if (recorder::waitForEntry(serverStarted, 15000) && waitForFile(reportFile, 10000))
             greeting = greetingFromServerPort();
-        elapsed = stopOnceReported(run, reportFile);
+        elapsed = stopOnceRunning(run, reportFile);
     }
     ASSERT_GE(elapsed, 0);
     EXPECT_EQ("accepted by test_child\n", greeting) << "the child does not serve the listener";
@@ -424,33 +313,30 @@ TEST_F(SupervisionTest, ServerModeChildSeesItsTwoSocketsAndEndsByItselfAfterTheC
 
     // The child: its command line ends with the six options, and it holds
     // exactly the two sockets they name.
-    const ChildReport child = readChildReport(reportFile);
-    ASSERT_EQ(9u, child.arguments.size()) << ::testing::PrintToString(child.arguments);
-    EXPECT_EQ((Strings{"until-close", "7", toUtf8(reportFile), "--pre-established-listener"}),
-              Strings(child.arguments.begin(), child.arguments.begin() + 4));
-    EXPECT_EQ("--pre-established-connection", child.arguments[5]);
-    EXPECT_EQ((Strings{"--max-file-write-cache-size", "1073741824"}),
-              Strings(child.arguments.begin() + 7, child.arguments.end()));
-    const std::string& listener = child.arguments[4];
-    const std::string& connection = child.arguments[6];
+    std::map<std::string, Strings> child = readChildReport(reportFile);
+    Strings& arguments = child["arg"];
+    ASSERT_EQ(9u, arguments.size()) << ::testing::PrintToString(arguments);
+    const std::string listener = arguments[4];
+    const std::string connection = arguments[6];
+    arguments[4] = arguments[6] = "<socket>";
+    EXPECT_EQ((Strings{"until-close", "7", toUtf8(reportFile), "--pre-established-listener", "<socket>",
+                       "--pre-established-connection", "<socket>", "--max-file-write-cache-size", "1073741824"}),
+              arguments);
     EXPECT_NE(listener, connection);
     // The accepted end of the pair shares the listener's address; which is
     // which shows in what they do: the listener answered a client above, and
     // the connection brought the close that ended the child with its own code.
-    EXPECT_EQ("127.0.0.1:54321", child.listener);
-    EXPECT_EQ("127.0.0.1:54321", child.connection);
-    const std::uint64_t listenerValue = std::stoull(listener);
-    const std::uint64_t connectionValue = std::stoull(connection);
-    EXPECT_EQ("sockets " + std::to_string(std::min(listenerValue, connectionValue)) + " "
-                  + std::to_string(std::max(listenerValue, connectionValue)),
-              child.sockets);
+    EXPECT_EQ(Strings{"127.0.0.1:54321"}, child["listener"]);
+    EXPECT_EQ(Strings{"127.0.0.1:54321"}, child["connection"]);
+    const std::uint64_t values[] = {std::stoull(listener), std::stoull(connection)};
+    EXPECT_EQ(Strings{std::to_string(std::min(values[0], values[1])) + " " + std::to_string(std::max(values[0], values[1]))},
+              child["sockets"]);
 
     // The host: only its own end, the connecting one, once the child runs.
-    ASSERT_TRUE(scanned);
-    ASSERT_EQ(1u, hostSockets.size()) << "the host kept more than its end of the pair";
-    EXPECT_EQ("127.0.0.1:54321", hostSockets[0].peer);
-    EXPECT_NE("127.0.0.1:54321", hostSockets[0].local);
-    EXPECT_FALSE(hostSockets[0].listening);
+    ASSERT_EQ(1u, hostSockets.size()) << "the host kept more than its end of the pair: "
+                                      << ::testing::PrintToString(hostSockets);
+    EXPECT_EQ(" 127.0.0.1:54321", hostSockets[0].substr(hostSockets[0].find(' ')));
+    EXPECT_NE(0u, hostSockets[0].rfind("127.0.0.1:54321 ", 0)) << hostSockets[0];
 }
 
 TEST_F(SupervisionTest, ServerModeChildThatEndsByItselfIsReportedWithoutStopPending)
@@ -458,23 +344,21 @@ TEST_F(SupervisionTest, ServerModeChildThatEndsByItselfIsReportedWithoutStopPend
     const Clock::time_point start = Clock::now();
     runServiceMain({childOverride(), L"server", L"exit", L"6"});
     EXPECT_LT(millisecondsSince(start), 4000) << "a child that has ended needs no grace period";
-
     expectServerModeRun(errorEvent(L"Server terminated: could not open log file"), false);
 }
 
 TEST_F(SupervisionTest, ServerModeChildThatIgnoresTheCloseIsTerminatedAfterTheGracePeriod)
 {
     testChild::TempDirectory folder;
-    const std::wstring reportFile = folder.file(L"report.txt");
     long long elapsed = -1;
     {
-        ServiceRun run({childOverride(), L"server", L"ignore-close", reportFile});
-        elapsed = stopOnceReported(run, reportFile);
+        ServiceRun run({childOverride(), L"server", L"ignore-close", folder.file(L"report.txt")});
+        elapsed = stopOnceRunning(run, folder.file(L"report.txt"));
     }
     ASSERT_GE(elapsed, 0);
     EXPECT_GE(elapsed, 4900) << "terminated before the grace period ran out";
     EXPECT_LT(elapsed, 9000) << "the terminate came late or needed the second grace period";
-    expectServerModeRun(errorEvent(L"Server terminated unexpectedly with code 255"), true);
+    expectServerModeRun(terminated, true);
 }
 
 TEST_F(SupervisionTest, SocketSetFailureWhileThePortIsTakenStopsBeforeAnyChild)
@@ -486,13 +370,8 @@ TEST_F(SupervisionTest, SocketSetFailureWhileThePortIsTakenStopsBeforeAnyChild)
         ASSERT_TRUE(holder.bound()) << "cannot hold the server port for the test";
         runServiceMain({childOverride(), L"server", L"until-close", L"0", reportFile});
     }
-    EXPECT_EQ((Strings{
-                  firstStartPending,
-                  launching(),
-                  stopped,
-                  errorEvent(L"Could not create primary socket connection"),
-              }),
-              recorder::describeAll(recorder::entries()));
+    EXPECT_EQ((Strings{firstStartPending, launching(), stopped, errorEvent(L"Could not create primary socket connection")}),
+              recorder::log());
     Sleep(200);
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(reportFile.c_str())) << "a child was started";
 }
@@ -503,16 +382,11 @@ TEST_F(SupervisionTest, ServerModeLaunchFailureReleasesThePort)
     const std::wstring missing = folder.file(L"missing-server.exe");
     runServiceMain({L"--executable=" + missing, L"server"});
 
-    const Strings log = recorder::describeAll(recorder::entries());
-    const int socketReports = socketSetReports(log);
-    ASSERT_GT(socketReports, 0) << ::testing::PrintToString(log);
-    Strings expected = serverModeLaunch(infoEvent(L"Launching server executable " + missing), socketReports);
-    expected.push_back(stopped);
-    expected.push_back(errorEvent(L"Could not start server process"));
+    const Strings log = recorder::log();
+    Strings expected = serverModeLaunch(launching(missing), log);
+    expected.insert(expected.end(), {stopped, errorEvent(L"Could not start server process")});
     EXPECT_EQ(expected, log);
-
-    PortHolder holder;
-    EXPECT_TRUE(holder.bound()) << "the host still holds a socket on the server port";
+    EXPECT_TRUE(PortHolder().bound()) << "the host still holds a socket on the server port";
 }
 
 // Without an executable the system would take the next argument for the
@@ -523,7 +397,7 @@ TEST_F(SupervisionTest, EmptyExecutableIsNeverLaunched)
     const std::wstring echoed = folder.file(L"echoed.txt");
     runServiceMain({L"--executable=\"\"", testChild::path(), L"echo-args", echoed});
 
-    EXPECT_EQ(recorder::failedLaunch(L""), recorder::describeAll(recorder::entries()));
+    EXPECT_EQ(recorder::failedLaunch(L""), recorder::log());
     Sleep(200);
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(echoed.c_str())) << "the next argument was started";
 }
