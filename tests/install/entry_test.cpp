@@ -1,20 +1,21 @@
 #include "Debug.h"
+#include "TextConversion.h"
 #include "entry.h"
 #include "event_log.h"
 #include "fake_system.h"
 #include "server_command_line.h"
-#include "server_supervision.h"
 
 #include <boost/filesystem/path.hpp>
 
 #include <gtest/gtest.h>
 
-#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace {
+
+using Calls = std::vector<std::string>;
 
 // What the dispatcher found when it was started: the entry point has to have
 // prepared all of it by then.
@@ -40,17 +41,15 @@ void observeDispatcher(const SERVICE_TABLE_ENTRYW* table)
     dispatcherView.narrowPath = boost::filesystem::path(L"d\u00e9j\u00e0-\U0001F600.txt").string();
 }
 
-struct EntryRun {
-    int exitCode = -1;
-    std::string output;
-};
-
-EntryRun runEntry(FakeSystem& fake, std::vector<std::wstring> arguments)
+// Runs the entry point with the arguments after the program name; its exit
+// code must be 0 whatever happens. The console output.
+std::string runEntry(FakeSystem& fake, std::vector<std::wstring> arguments)
 {
     dispatcherView = DispatcherView{};
     // The service road replaces whatever the list held.
     ProcessArguments = {L"left over"};
-    fake.onDispatcher = observeDispatcher;
+    if (fake.onDispatcher == nullptr)
+        fake.onDispatcher = observeDispatcher;
     arguments.insert(arguments.begin(), L"quorvanta-apiclient.exe");
     std::vector<wchar_t*> argv;
     for (std::wstring& argument : arguments)
@@ -59,93 +58,62 @@ EntryRun runEntry(FakeSystem& fake, std::vector<std::wstring> arguments)
 
     FakeSystemScope scope(fake);
     StdoutCapture capture;
-    EXPECT_TRUE(capture.started());
-    EntryRun run;
-    run.exitCode = hostMain(static_cast<int>(arguments.size()), argv.data());
-    run.output = capture.text();
+    EXPECT_EQ(0, hostMain(static_cast<int>(arguments.size()), argv.data()));
     eventSource = nullptr;
-    return run;
+    return capture.text();
 }
 
-TEST(Entry, InstallRegistersTheEventSourceFirstAndNeverStartsTheDispatcher)
-{
-    FakeSystem fake;
-    fake.moduleFileNameError = ERROR_ACCESS_DENIED; // ends the install at once
-    const EntryRun run = runEntry(fake, {L"install", L"--ignored", L"more"});
-
-    EXPECT_EQ(run.exitCode, 0);
-    EXPECT_EQ(run.output, "Cannot install service (5)\n");
-    EXPECT_EQ(fake.calls, (std::vector<std::string>{"RegisterEventSource", "GetModuleFileName"}));
-    EXPECT_TRUE(fake.eventSourceServerNull);
-    EXPECT_EQ(fake.eventSourceNames, std::vector<std::wstring>{L"Quorvanta-APIClient"});
-    EXPECT_FALSE(dispatcherView.called);
-}
-
-TEST(Entry, UninstallRunsTheRemovalAndNothingElse)
-{
-    FakeSystem fake;
-    fake.openSCManagerError = ERROR_ACCESS_DENIED;
-    const EntryRun run = runEntry(fake, {L"uninstall"});
-
-    EXPECT_EQ(run.exitCode, 0);
-    EXPECT_EQ(run.output, "OpenSCManager failed (5)\n");
-    EXPECT_EQ(fake.calls, (std::vector<std::string>{"RegisterEventSource", "OpenSCManager"}));
-}
+const Calls serviceRoad{"RegisterEventSource", "StartServiceCtrlDispatcher", "DeregisterEventSource"};
 
 // Only argv[1] spelled exactly "install" or "uninstall" is a command; every
-// other command line is the service's and is kept for the server.
-struct ServiceRoadRow {
-    const char* name;
-    std::vector<std::wstring> arguments;
-};
-
-// Failure messages name the row, not its bytes.
-void PrintTo(const ServiceRoadRow& row, std::ostream* out)
+// other command line is the service's and is kept for the server. Either way
+// the event source is registered first.
+TEST(Entry, DispatchesOnTheFirstArgumentSpelledExactly)
 {
-    *out << row.name;
+    const struct {
+        std::vector<std::wstring> arguments;
+        const char* failing; // ends a command at its first call
+        const char* output;
+        Calls calls;
+    } roads[] = {
+        {{L"install", L"--ignored", L"more"}, "GetModuleFileName", "Cannot install service (5)\n",
+         {"RegisterEventSource", "GetModuleFileName"}},
+        {{L"uninstall"}, "OpenSCManager", "OpenSCManager failed (5)\n", {"RegisterEventSource", "OpenSCManager"}},
+        {{L"server"}, "", "", serviceRoad},
+        {{L"Install"}, "", "", serviceRoad},
+        {{L"UNINSTALL"}, "", "", serviceRoad},
+        {{L"server", L"install"}, "", "", serviceRoad},
+        {{L"install "}, "", "", serviceRoad},
+    };
+    for (const auto& road : roads) {
+        const std::string what = toUtf8(road.arguments[0]);
+        FakeSystem fake;
+        fake.failures[road.failing] = ERROR_ACCESS_DENIED;
+        EXPECT_EQ(road.output, runEntry(fake, road.arguments)) << what;
+        EXPECT_EQ(road.calls, fake.calls) << what;
+        EXPECT_EQ("null, \"Quorvanta-APIClient\"", fake.arguments["RegisterEventSource"]) << what;
+        EXPECT_EQ(road.calls == serviceRoad, dispatcherView.called) << what;
+        if (dispatcherView.called) {
+            EXPECT_EQ(road.arguments, dispatcherView.processArguments) << what;
+        }
+    }
 }
-
-class ServiceRoad : public ::testing::TestWithParam<ServiceRoadRow> {};
-
-TEST_P(ServiceRoad, KeepsTheArgumentsAndHandsTheThreadToTheDispatcher)
-{
-    FakeSystem fake;
-    const EntryRun run = runEntry(fake, GetParam().arguments);
-
-    EXPECT_EQ(run.exitCode, 0);
-    EXPECT_EQ(run.output, "");
-    ASSERT_TRUE(dispatcherView.called);
-    EXPECT_EQ(dispatcherView.processArguments, GetParam().arguments);
-    EXPECT_EQ(fake.calls,
-              (std::vector<std::string>{"RegisterEventSource", "StartServiceCtrlDispatcher", "DeregisterEventSource"}));
-    EXPECT_TRUE(fake.events.empty());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Entry, ServiceRoad,
-    ::testing::Values(ServiceRoadRow{"InstalledCommandLine", {L"server"}},
-                      ServiceRoadRow{"CapitalInstall", {L"Install"}},
-                      ServiceRoadRow{"CapitalUninstall", {L"UNINSTALL"}},
-                      ServiceRoadRow{"InstallNotFirst", {L"server", L"install"}},
-                      ServiceRoadRow{"InstallWithBlank", {L"install "}}),
-    [](const ::testing::TestParamInfo<ServiceRoadRow>& info) { return std::string(info.param.name); });
 
 TEST(Entry, PreparesTheProcessBeforeTheDispatcherStarts)
 {
     FakeSystem fake;
     runEntry(fake, {L"server"});
-
     ASSERT_TRUE(dispatcherView.called);
-    EXPECT_EQ(dispatcherView.tableName, L"Quorvanta-APIClient");
+    EXPECT_EQ(L"Quorvanta-APIClient", dispatcherView.tableName);
     EXPECT_TRUE(dispatcherView.tableEndsWithNullEntry);
-    EXPECT_EQ(dispatcherView.eventSource, FakeSystem::eventSource());
+    EXPECT_EQ(FakeSystem::eventSource(), dispatcherView.eventSource);
     EXPECT_FALSE(dispatcherView.debugConfig.abortOnError);
-    EXPECT_EQ(dispatcherView.debugConfig.outputCallback, nullptr);
-    EXPECT_EQ(dispatcherView.debugConfig.callbackContext, nullptr);
-    EXPECT_EQ(dispatcherView.debugConfig.outputStream, stdout);
+    EXPECT_EQ(nullptr, dispatcherView.debugConfig.outputCallback);
+    EXPECT_EQ(nullptr, dispatcherView.debugConfig.callbackContext);
+    EXPECT_EQ(stdout, dispatcherView.debugConfig.outputStream);
     // Narrow path text is UTF-8 from here on, astral characters included.
-    EXPECT_EQ(dispatcherView.narrowPath, "d\xC3\xA9j\xC3\xA0-\xF0\x9F\x98\x80.txt");
-    EXPECT_EQ(fake.deregisteredSources, std::vector<HANDLE>{FakeSystem::eventSource()});
+    EXPECT_EQ("d\xC3\xA9j\xC3\xA0-\xF0\x9F\x98\x80.txt", dispatcherView.narrowPath);
+    EXPECT_EQ("source", fake.arguments["DeregisterEventSource"]);
 }
 
 // The dispatcher returns once the service has reported SERVICE_STOPPED, which
@@ -157,75 +125,51 @@ TEST(Entry, PreparesTheProcessBeforeTheDispatcherStarts)
 std::thread serviceThread;
 HANDLE serviceUnderWay = nullptr;
 
-void runServiceOnItsOwnThread(const SERVICE_TABLE_ENTRYW* table)
-{
-    LPSERVICE_MAIN_FUNCTIONW routine = table[0].lpServiceProc;
-    serviceThread = std::thread([routine] {
-        wchar_t name[] = L"Quorvanta-APIClient";
-        LPWSTR argv[] = {name, nullptr};
-        routine(1, argv);
-    });
-    WaitForSingleObject(serviceUnderWay, 5000);
-}
-
-void slowHandlerRegistration()
-{
-    SetEvent(serviceUnderWay);
-    Sleep(300);
-}
-
 TEST(Entry, WaitsForTheServiceRoutineBeforeReleasingTheEventSource)
 {
     serviceUnderWay = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ASSERT_NE(serviceUnderWay, nullptr);
+    ASSERT_NE(nullptr, serviceUnderWay);
     FakeSystem fake;
-    FakeSystemScope scope(fake);
-    fake.onDispatcher = runServiceOnItsOwnThread;
-    fake.onRegisterHandler = slowHandlerRegistration;
-    wchar_t program[] = L"quorvanta-apiclient.exe";
-    wchar_t mode[] = L"server";
-    wchar_t* argv[] = {program, mode, nullptr};
-    const int exitCode = hostMain(2, argv);
+    fake.onDispatcher = [](const SERVICE_TABLE_ENTRYW* table) {
+        LPSERVICE_MAIN_FUNCTIONW routine = table[0].lpServiceProc;
+        serviceThread = std::thread([routine] {
+            wchar_t name[] = L"Quorvanta-APIClient";
+            LPWSTR argv[] = {name, nullptr};
+            routine(1, argv);
+        });
+        WaitForSingleObject(serviceUnderWay, 5000);
+    };
+    fake.onRegisterHandler = [] {
+        SetEvent(serviceUnderWay);
+        Sleep(300);
+    };
+    runEntry(fake, {L"server"});
     if (serviceThread.joinable())
         serviceThread.join();
     CloseHandle(serviceUnderWay);
-    eventSource = nullptr;
 
-    EXPECT_EQ(exitCode, 0);
-    EXPECT_EQ(fake.calls, (std::vector<std::string>{"RegisterEventSource", "StartServiceCtrlDispatcher",
-                                                    "RegisterServiceCtrlHandler", "ReportEvent",
-                                                    "DeregisterEventSource"}));
-    ASSERT_EQ(fake.events.size(), 1u);
-    EXPECT_EQ(fake.events[0].text, L"RegisterServiceCtrlHandler failed with 1060");
+    EXPECT_EQ((Calls{"RegisterEventSource", "StartServiceCtrlDispatcher", "RegisterServiceCtrlHandler", "ReportEvent",
+                     "DeregisterEventSource"}),
+              fake.calls);
+    EXPECT_NE(std::string::npos, fake.arguments["ReportEvent"].find("\"RegisterServiceCtrlHandler failed with 1060\""));
 }
 
-TEST(Entry, AFailedDispatcherIsLoggedOnceAndStillEndsWithZero)
+TEST(Entry, AFailedDispatcherIsLoggedOnceOnlyWithAnEventSource)
 {
     FakeSystem fake;
-    fake.dispatcherError = ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
-    const EntryRun run = runEntry(fake, {});
+    fake.failures["StartServiceCtrlDispatcher"] = ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
+    runEntry(fake, {});
+    EXPECT_EQ((Calls{"RegisterEventSource", "StartServiceCtrlDispatcher", "ReportEvent", "DeregisterEventSource"}),
+              fake.calls);
+    EXPECT_EQ("source, " + std::to_string(EVENTLOG_ERROR_TYPE) + ", 1, " + std::to_string(EVENT_API_FAILURE)
+                  + ", null, 1, 0, \"StartServiceCtrlDispatcher failed with 1063\", null",
+              fake.arguments["ReportEvent"]);
 
-    EXPECT_EQ(run.exitCode, 0);
-    ASSERT_EQ(fake.events.size(), 1u);
-    const WrittenEvent& event = fake.events[0];
-    EXPECT_EQ(event.source, FakeSystem::eventSource());
-    EXPECT_EQ(event.type, EVENTLOG_ERROR_TYPE);
-    EXPECT_EQ(event.identifier, EVENT_API_FAILURE);
-    EXPECT_EQ(event.stringCount, 1);
-    EXPECT_EQ(event.text, L"StartServiceCtrlDispatcher failed with 1063");
-    EXPECT_EQ(fake.calls, (std::vector<std::string>{"RegisterEventSource", "StartServiceCtrlDispatcher", "ReportEvent",
-                                                    "DeregisterEventSource"}));
-}
-
-TEST(Entry, WithoutAnEventSourceNothingIsLoggedOrReleased)
-{
-    FakeSystem fake;
-    fake.eventSourceFails = true;
-    fake.dispatcherError = ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
-    const EntryRun run = runEntry(fake, {});
-
-    EXPECT_EQ(run.exitCode, 0);
-    EXPECT_EQ(fake.calls, (std::vector<std::string>{"RegisterEventSource", "StartServiceCtrlDispatcher"}));
+    FakeSystem withoutSource;
+    withoutSource.failures["RegisterEventSource"] = ERROR_ACCESS_DENIED;
+    withoutSource.failures["StartServiceCtrlDispatcher"] = ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
+    runEntry(withoutSource, {});
+    EXPECT_EQ((Calls{"RegisterEventSource", "StartServiceCtrlDispatcher"}), withoutSource.calls);
 }
 
 } // namespace

@@ -1,5 +1,8 @@
 #include "fake_system.h"
 
+#include "TextConversion.h"
+
+#include <algorithm>
 #include <cstdio>
 #include <fcntl.h>
 #include <io.h>
@@ -8,234 +11,192 @@ namespace {
 
 FakeSystem* current = nullptr;
 
-std::wstring textOrEmpty(const wchar_t* text)
+std::string text(const wchar_t* value)
 {
-    return text != nullptr ? std::wstring(text) : std::wstring();
+    if (value == nullptr)
+        return "null";
+    std::string quoted = toUtf8(value);
+    return quoted.insert(0, 1, '"') + '"';
 }
 
-DWORD WINAPI fakeGetModuleFileName(HMODULE, LPWSTR buffer, DWORD size)
+std::string text(DWORD value)
 {
-    current->record("GetModuleFileName");
-    if (current->moduleFileNameError) {
-        SetLastError(*current->moduleFileNameError);
+    return std::to_string(value);
+}
+
+std::string text(const void* pointer)
+{
+    const std::map<const void*, std::string> roles{
+        {nullptr, "null"},
+        {HKEY_LOCAL_MACHINE, "HKLM"},
+        {FakeSystem::registryKey(), "key"},
+        {FakeSystem::manager(), "manager"},
+        {FakeSystem::service(), "service"},
+        {FakeSystem::eventSource(), "source"},
+    };
+    const auto found = roles.find(pointer);
+    return found == roles.end() ? "ptr" : found->second;
+}
+
+// The scripted error of the call (0 when it succeeds), left as the last error.
+DWORD scripted(const std::string& call)
+{
+    const auto found = current->failures.find(call);
+    const DWORD error = found == current->failures.end() ? ERROR_SUCCESS : found->second;
+    SetLastError(error);
+    return error;
+}
+
+DWORD WINAPI fakeGetModuleFileName(HMODULE module, LPWSTR buffer, DWORD size)
+{
+    current->record("GetModuleFileName", {text(module), text(size)});
+    if (scripted("GetModuleFileName") != ERROR_SUCCESS)
         return 0;
-    }
     const std::wstring& path = current->modulePath;
-    if (current->moduleFileNameFillsBuffer || path.size() >= size) {
-        // What the system does with a path that does not fit: cut, terminated,
-        // the buffer size as the result.
-        const std::size_t kept = size - 1;
-        path.copy(buffer, kept);
-        buffer[kept] = L'\0';
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return size;
-    }
-    path.copy(buffer, path.size());
-    buffer[path.size()] = L'\0';
+    // What the system does with a path that does not fit: cut, terminated,
+    // the buffer size as the result.
+    const bool cut = current->moduleFileNameFillsBuffer || path.size() >= size;
+    const std::size_t kept = cut ? size - 1 : path.size();
+    path.copy(buffer, kept);
+    buffer[kept] = L'\0';
+    SetLastError(cut ? ERROR_INSUFFICIENT_BUFFER : ERROR_SUCCESS);
+    return cut ? size : static_cast<DWORD>(kept);
+}
+
+// The registry calls report through their status only; the last error is
+// cleared, so a caller that prints it instead shows the wrong number.
+LSTATUS registryStatus(const std::string& call)
+{
+    const LSTATUS status = static_cast<LSTATUS>(scripted(call));
     SetLastError(ERROR_SUCCESS);
-    return static_cast<DWORD>(path.size());
+    return status;
 }
 
 LSTATUS WINAPI fakeRegCreateKeyEx(HKEY parent, LPCWSTR subKey, DWORD reserved, LPWSTR keyClass, DWORD options,
-                                  REGSAM access, LPSECURITY_ATTRIBUTES security, PHKEY result,
-                                  LPDWORD disposition)
+                                  REGSAM access, LPSECURITY_ATTRIBUTES security, PHKEY result, LPDWORD disposition)
 {
-    current->record("RegCreateKeyEx");
-    current->regParent = parent;
-    current->regSubKey = textOrEmpty(subKey);
-    current->regReserved = reserved;
-    current->regClassNull = keyClass == nullptr;
-    current->regOptions = options;
-    current->regAccess = access;
-    current->regSecurityNull = security == nullptr;
-    current->regDispositionNull = disposition == nullptr;
-    // The registry calls report through their status only; a stale last
-    // error shows whether the caller prints the right number.
-    SetLastError(ERROR_SUCCESS);
-    if (current->regCreateKeyStatus)
-        return *current->regCreateKeyStatus;
-    *result = FakeSystem::registryKey();
-    return ERROR_SUCCESS;
+    current->record("RegCreateKeyEx", {text(parent), text(subKey), text(reserved), text(keyClass), text(options),
+                                       text(access), text(security), text(disposition)});
+    const LSTATUS status = registryStatus("RegCreateKeyEx");
+    if (status == ERROR_SUCCESS)
+        *result = FakeSystem::registryKey();
+    return status;
 }
 
+// The data as what it holds: a string (NULs as \0) or a number.
 LSTATUS WINAPI fakeRegSetValueEx(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD size)
 {
-    const std::wstring valueName = textOrEmpty(name);
-    current->record(valueName == L"EventMessageFile" ? "RegSetValueEx:EventMessageFile"
-                             : valueName == L"TypesSupported" ? "RegSetValueEx:TypesSupported"
-                                                              : "RegSetValueEx:other");
-    RegistryValueWrite write;
-    write.key = key;
-    write.name = valueName;
-    write.reserved = reserved;
-    write.type = type;
-    if (data != nullptr)
-        write.data.assign(data, data + size);
-    current->valueWrites.push_back(write);
-    SetLastError(ERROR_SUCCESS);
-    if (valueName == L"EventMessageFile" && current->eventMessageFileStatus)
-        return *current->eventMessageFileStatus;
-    if (valueName == L"TypesSupported" && current->typesSupportedStatus)
-        return *current->typesSupportedStatus;
-    return ERROR_SUCCESS;
+    const std::string call = "RegSetValueEx:" + (name != nullptr ? toUtf8(name) : "null");
+    std::string value = "size " + std::to_string(size);
+    if (type == REG_SZ && data != nullptr) {
+        const std::wstring wide(reinterpret_cast<const wchar_t*>(data), size / sizeof(wchar_t));
+        value = text(wide.c_str()); // up to the first NUL, marked when it ends the data
+        if (wide.find(L'\0') + 1 == wide.size())
+            value.insert(value.size() - 1, "\\0");
+    } else if (type == REG_DWORD && data != nullptr && size == sizeof(DWORD)) {
+        value = std::to_string(*reinterpret_cast<const DWORD*>(data));
+    }
+    current->record(call, {text(key), text(name), text(reserved), text(type), value});
+    return registryStatus(call);
 }
 
 LSTATUS WINAPI fakeRegCloseKey(HKEY key)
 {
-    current->record("RegCloseKey");
-    current->closedKeys.push_back(key);
+    current->record("RegCloseKey", {text(key)});
     return ERROR_SUCCESS;
 }
 
 SC_HANDLE WINAPI fakeOpenSCManager(LPCWSTR machine, LPCWSTR database, DWORD access)
 {
-    current->record("OpenSCManager");
-    current->managerMachineNull = machine == nullptr;
-    current->managerDatabaseNull = database == nullptr;
-    current->managerAccess = access;
-    if (current->openSCManagerError) {
-        SetLastError(*current->openSCManagerError);
-        return nullptr;
-    }
-    return FakeSystem::manager();
+    current->record("OpenSCManager", {text(machine), text(database), text(access)});
+    return scripted("OpenSCManager") == ERROR_SUCCESS ? FakeSystem::manager() : nullptr;
 }
 
 SC_HANDLE WINAPI fakeCreateService(SC_HANDLE manager, LPCWSTR name, LPCWSTR displayName, DWORD access, DWORD type,
                                    DWORD startType, DWORD errorControl, LPCWSTR commandLine, LPCWSTR loadOrderGroup,
                                    LPDWORD tagId, LPCWSTR dependencies, LPCWSTR account, LPCWSTR password)
 {
-    current->record("CreateService");
-    CreatedService created;
-    created.manager = manager;
-    created.name = textOrEmpty(name);
-    created.displayName = textOrEmpty(displayName);
-    created.access = access;
-    created.type = type;
-    created.startType = startType;
-    created.errorControl = errorControl;
-    created.commandLine = textOrEmpty(commandLine);
-    created.loadOrderGroupNull = loadOrderGroup == nullptr;
-    created.tagIdNull = tagId == nullptr;
-    created.dependenciesNull = dependencies == nullptr;
-    created.accountNull = account == nullptr;
-    created.passwordNull = password == nullptr;
-    current->createdServices.push_back(created);
-    if (current->createServiceError) {
-        SetLastError(*current->createServiceError);
-        return nullptr;
-    }
-    return FakeSystem::service();
+    current->record("CreateService", {text(manager), text(name), text(displayName), text(access), text(type),
+                                      text(startType), text(errorControl), text(commandLine), text(loadOrderGroup),
+                                      text(tagId), text(dependencies), text(account), text(password)});
+    return scripted("CreateService") == ERROR_SUCCESS ? FakeSystem::service() : nullptr;
 }
 
 BOOL WINAPI fakeChangeServiceConfig2(SC_HANDLE service, DWORD level, LPVOID info)
 {
-    current->record("ChangeServiceConfig2");
-    current->describedService = service;
-    current->describeLevel = level;
-    if (level == SERVICE_CONFIG_DESCRIPTION && info != nullptr)
-        current->description = textOrEmpty(static_cast<SERVICE_DESCRIPTIONW*>(info)->lpDescription);
-    if (current->changeConfigError) {
-        SetLastError(*current->changeConfigError);
-        return FALSE;
-    }
-    return TRUE;
+    const bool description = level == SERVICE_CONFIG_DESCRIPTION && info != nullptr;
+    current->record("ChangeServiceConfig2",
+                    {text(service), text(level),
+                     description ? text(static_cast<SERVICE_DESCRIPTIONW*>(info)->lpDescription) : text(info)});
+    return scripted("ChangeServiceConfig2") == ERROR_SUCCESS;
 }
 
 SC_HANDLE WINAPI fakeOpenService(SC_HANDLE manager, LPCWSTR name, DWORD access)
 {
-    current->record("OpenService");
-    current->openedServiceManager = manager;
-    current->openedServiceName = textOrEmpty(name);
-    current->openedServiceAccess = access;
-    if (current->openServiceError) {
-        SetLastError(*current->openServiceError);
-        return nullptr;
-    }
-    return FakeSystem::service();
+    current->record("OpenService", {text(manager), text(name), text(access)});
+    return scripted("OpenService") == ERROR_SUCCESS ? FakeSystem::service() : nullptr;
 }
 
 BOOL WINAPI fakeDeleteService(SC_HANDLE service)
 {
-    current->record("DeleteService");
-    current->deletedService = service;
-    if (current->deleteServiceError) {
-        SetLastError(*current->deleteServiceError);
-        return FALSE;
-    }
-    return TRUE;
+    current->record("DeleteService", {text(service)});
+    return scripted("DeleteService") == ERROR_SUCCESS;
 }
 
 BOOL WINAPI fakeCloseServiceHandle(SC_HANDLE handle)
 {
-    current->record(handle == FakeSystem::manager()   ? "CloseServiceHandle:manager"
-                             : handle == FakeSystem::service() ? "CloseServiceHandle:service"
-                                                               : "CloseServiceHandle:other");
+    current->record("CloseServiceHandle:" + text(handle), {text(handle)});
     return TRUE;
 }
 
 HANDLE WINAPI fakeRegisterEventSource(LPCWSTR server, LPCWSTR name)
 {
-    current->record("RegisterEventSource");
-    current->eventSourceServerNull = server == nullptr;
-    current->eventSourceNames.push_back(textOrEmpty(name));
-    if (current->eventSourceFails) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return nullptr;
-    }
-    return FakeSystem::eventSource();
+    current->record("RegisterEventSource", {text(server), text(name)});
+    return scripted("RegisterEventSource") == ERROR_SUCCESS ? FakeSystem::eventSource() : nullptr;
 }
 
-BOOL WINAPI fakeReportEvent(HANDLE source, WORD type, WORD category, DWORD identifier, PSID, WORD stringCount,
-                            DWORD dataSize, LPCWSTR* strings, LPVOID)
+BOOL WINAPI fakeReportEvent(HANDLE source, WORD type, WORD category, DWORD identifier, PSID sid, WORD stringCount,
+                            DWORD dataSize, LPCWSTR* strings, LPVOID data)
 {
-    current->record("ReportEvent");
-    WrittenEvent event;
-    event.source = source;
-    event.type = type;
-    event.category = category;
-    event.identifier = identifier;
-    event.stringCount = stringCount;
-    event.dataSize = dataSize;
-    if (stringCount > 0 && strings != nullptr)
-        event.text = textOrEmpty(strings[0]);
-    current->events.push_back(event);
+    current->record("ReportEvent", {text(source), text(type), text(category), text(identifier), text(sid),
+                                    text(stringCount), text(dataSize),
+                                    stringCount > 0 && strings != nullptr ? text(strings[0]) : "none", text(data)});
     return TRUE;
 }
 
 BOOL WINAPI fakeDeregisterEventSource(HANDLE source)
 {
-    current->record("DeregisterEventSource");
-    current->deregisteredSources.push_back(source);
+    current->record("DeregisterEventSource", {text(source)});
     return TRUE;
 }
 
-SERVICE_STATUS_HANDLE WINAPI fakeRegisterServiceCtrlHandler(LPCWSTR, LPHANDLER_FUNCTION)
+SERVICE_STATUS_HANDLE WINAPI fakeRegisterServiceCtrlHandler(LPCWSTR name, LPHANDLER_FUNCTION)
 {
-    current->record("RegisterServiceCtrlHandler");
+    current->record("RegisterServiceCtrlHandler", {text(name)});
     if (current->onRegisterHandler != nullptr)
         current->onRegisterHandler();
-    SetLastError(current->registerHandlerError);
+    SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
     return nullptr;
 }
 
 BOOL WINAPI fakeStartServiceCtrlDispatcher(const SERVICE_TABLE_ENTRYW* table)
 {
-    current->record("StartServiceCtrlDispatcher");
+    current->record("StartServiceCtrlDispatcher", {});
     if (current->onDispatcher != nullptr)
         current->onDispatcher(table);
-    if (current->dispatcherError) {
-        SetLastError(*current->dispatcherError);
-        return FALSE;
-    }
-    return TRUE;
+    return scripted("StartServiceCtrlDispatcher") == ERROR_SUCCESS;
 }
 
 } // namespace
 
-void FakeSystem::record(const char* call)
+void FakeSystem::record(const std::string& call, const std::vector<std::string>& values)
 {
-    std::lock_guard<std::mutex> lock(mCallsLock);
+    std::string joined;
+    for (const std::string& value : values)
+        joined += (joined.empty() ? "" : ", ") + value;
+    std::lock_guard<std::mutex> lock(mLock);
     calls.push_back(call);
+    arguments[call] = joined;
 }
 
 FakeSystemScope::FakeSystemScope(FakeSystem& fake)
@@ -277,45 +238,31 @@ StdoutCapture::StdoutCapture()
     mSavedStdout = _dup(_fileno(stdout));
     _dup2(target, _fileno(stdout));
     _close(target);
-    mActive = true;
 }
 
 StdoutCapture::~StdoutCapture()
 {
-    restore();
+    text();
     if (!mPath.empty())
         DeleteFileW(mPath.c_str());
 }
 
-void StdoutCapture::restore()
+std::string StdoutCapture::text()
 {
-    if (!mActive)
-        return;
-    mActive = false;
+    if (mSavedStdout < 0)
+        return mText;
     std::fflush(stdout);
     _dup2(mSavedStdout, _fileno(stdout));
     _close(mSavedStdout);
-
+    mSavedStdout = -1;
+    mText.clear();
     std::FILE* written = _wfopen(mPath.c_str(), L"rb");
-    if (written == nullptr)
-        return;
     char chunk[512];
-    std::size_t count = 0;
-    while ((count = std::fread(chunk, 1, sizeof(chunk), written)) > 0)
+    for (std::size_t count = 0; written != nullptr && (count = std::fread(chunk, 1, sizeof chunk, written)) > 0;)
         mText.append(chunk, count);
-    std::fclose(written);
+    if (written != nullptr)
+        std::fclose(written);
     // The runtime may write text-mode line ends into the redirected stream.
-    std::string normalised;
-    for (std::size_t i = 0; i < mText.size(); ++i) {
-        if (mText[i] == '\r' && i + 1 < mText.size() && mText[i + 1] == '\n')
-            continue;
-        normalised.push_back(mText[i]);
-    }
-    mText = normalised;
-}
-
-std::string StdoutCapture::text()
-{
-    restore();
+    mText.erase(std::remove(mText.begin(), mText.end(), '\r'), mText.end());
     return mText;
 }
