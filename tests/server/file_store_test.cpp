@@ -1,5 +1,6 @@
 #include "file_store.h"
 
+#include "Process.h"
 #include "test_child.h"
 
 #include <gtest/gtest.h>
@@ -27,14 +28,6 @@ std::vector<std::wstring> folderEntries(const std::wstring& folder)
     FindClose(search);
     std::sort(entries.begin(), entries.end());
     return entries;
-}
-
-bool writeFile(const std::wstring& path, std::string_view bytes)
-{
-    ScopedHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-    DWORD written = 0;
-    return file && WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)
-        && written == bytes.size();
 }
 
 std::string readStored(FileStore& store, std::string_view name)
@@ -78,9 +71,14 @@ TEST_F(FileStoreTest, StoresReplacesListsAndRemoves)
     EXPECT_EQ("first", readStored(mStore, "b.txt"));
     EXPECT_EQ(std::string("\0\1\2", 3), readStored(mStore, "a.bin"));
 
-    ASSERT_TRUE(store(mStore, "b.txt", "second, longer", replaced));
+    // Two uploads to one name at once: the one committed last wins whole.
+    FileUpload early = mStore.beginUpload("b.txt");
+    FileUpload late = mStore.beginUpload("b.txt");
+    ASSERT_TRUE(early.append("early, longer", 13) && late.append("late", 4));
+    ASSERT_TRUE(early.commit(replaced));
     EXPECT_TRUE(replaced);
-    EXPECT_EQ("second, longer", readStored(mStore, "b.txt"));
+    ASSERT_TRUE(late.commit(replaced));
+    EXPECT_EQ("late", readStored(mStore, "b.txt"));
 
     ASSERT_TRUE(store(mStore, "empty", "", replaced));
     EXPECT_EQ("", readStored(mStore, "empty"));
@@ -178,21 +176,6 @@ TEST_F(FileStoreTest, UploadsShareTheCacheAndSpillToDiskInOrder)
     EXPECT_EQ("abcdef", readStored(store, "two"));
 }
 
-TEST_F(FileStoreTest, TheLastOfTwoUploadsToOneNameWinsWhole)
-{
-    FileUpload early = mStore.beginUpload("same");
-    FileUpload late = mStore.beginUpload("same");
-    ASSERT_NE(early.temporaryPath(), late.temporaryPath());
-    ASSERT_TRUE(early.append("early early", 11));
-    ASSERT_TRUE(late.append("late", 4));
-    bool replaced = true;
-    ASSERT_TRUE(early.commit(replaced));
-    EXPECT_FALSE(replaced);
-    ASSERT_TRUE(late.commit(replaced));
-    EXPECT_TRUE(replaced);
-    EXPECT_EQ("late", readStored(mStore, "same"));
-}
-
 TEST_F(FileStoreTest, AReplaceWaitsForAReaderAndNeverBreaksTheOldFile)
 {
     WriteCacheBudget budget(0);
@@ -238,7 +221,7 @@ TEST(FileStoreOpen, CreatesMissingFoldersAndRefusesAFile)
     EXPECT_TRUE(store(nested, "x", "no cache at all", replaced));
     EXPECT_EQ("no cache at all", readStored(nested, "x"));
 
-    ASSERT_TRUE(writeFile(folder.file(L"plain"), "x"));
+    ASSERT_TRUE(testChild::writeFile(folder.file(L"plain"), "x"));
     FileStore onAFile(folder.file(L"plain"), budget);
     EXPECT_FALSE(onAFile.open());
 }
@@ -250,23 +233,19 @@ TEST(FileStoreOpen, ClearsTemporaryFilesOfEndedRunsOnly)
     ASSERT_TRUE(CreateDirectoryW(data.c_str(), nullptr));
 
     // A process that is still running owns its temporary file.
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION sleeper{};
-    std::wstring commandLine = L"\"" + testChild::path() + L"\" sleep 10000";
-    ASSERT_TRUE(CreateProcessW(testChild::path().c_str(), commandLine.data(), nullptr, nullptr, FALSE,
-        CREATE_NO_WINDOW, nullptr, nullptr, &startup, &sleeper));
-    ScopedHandle sleeperProcess(sleeper.hProcess);
-    ScopedHandle sleeperThread(sleeper.hThread);
-    const testChild::Result ended = testChild::run({"exit", "0"});
-    ASSERT_TRUE(ended.finished);
-
-    const std::wstring live = L".upload-" + std::to_wstring(sleeper.dwProcessId) + L"-1.tmp";
+    Process sleeper;
+    ASSERT_TRUE(sleeper.launch({testChild::pathUtf8(), "sleep", "10000"}, {}));
+    const std::wstring live = L".upload-" + std::to_wstring(GetProcessId(sleeper.processHandle())) + L"-1.tmp";
+    Process ended;
+    ASSERT_TRUE(ended.launch({testChild::pathUtf8(), "exit", "0"}, {}));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ended.processHandle(), 10000));
+    // Held, so that no new process can take its number meanwhile.
+    const std::wstring gone = L".upload-" + std::to_wstring(GetProcessId(ended.processHandle())) + L"-2.tmp";
     const std::wstring mine = L".upload-" + std::to_wstring(GetCurrentProcessId()) + L"-7.tmp";
     const std::wstring foreign = L".upload-notanumber-1.tmp";
     const std::wstring tooLarge = L".upload-4294967296-1.tmp";
-    for (const std::wstring& name : {live, mine, foreign, tooLarge})
-        ASSERT_TRUE(writeFile(data + L"\\" + name, "partial"));
+    for (const std::wstring& name : {live, gone, mine, foreign, tooLarge})
+        ASSERT_TRUE(testChild::writeFile(data + L"\\" + name, "partial"));
 
     WriteCacheBudget budget(0);
     FileStore store(data, budget);
@@ -275,9 +254,6 @@ TEST(FileStoreOpen, ClearsTemporaryFilesOfEndedRunsOnly)
     std::vector<std::wstring> expected{live, foreign, tooLarge};
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(expected, folderEntries(data));
-
-    TerminateProcess(sleeper.hProcess, 0);
-    WaitForSingleObject(sleeper.hProcess, 5000);
 }
 
 } // namespace

@@ -2,20 +2,23 @@
 // with an inherited listener and one inherited end of a loopback pair. Only
 // ephemeral ports are used.
 #include "http_request.h"
-#include "http_test_client.h"
-#include "test_child.h"
 #include "UniqueHandle.h"
+#include "test_child.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
+#include <cctype>
+#include <cstdlib>
+#include <map>
+#include <optional>
+#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
 
 using namespace std::string_literals;
+using Strings = std::vector<std::string>;
 
 class WinsockEnvironment : public testing::Environment {
 public:
@@ -35,34 +38,47 @@ void setInheritable(SOCKET socket, bool inheritable)
     SetHandleInformation(reinterpret_cast<HANDLE>(socket), HANDLE_FLAG_INHERIT, inheritable ? HANDLE_FLAG_INHERIT : 0);
 }
 
-std::string decimal(SOCKET socket)
+sockaddr_in address(std::uint32_t host, std::uint16_t port)
 {
-    return std::to_string(static_cast<std::uint64_t>(socket));
-}
-
-SOCKET listenOn(std::uint32_t address)
-{
-    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in bound{};
-    bound.sin_family = AF_INET;
-    bound.sin_addr.s_addr = htonl(address);
-    bound.sin_port = 0;
-    if (listener == INVALID_SOCKET || bind(listener, reinterpret_cast<const sockaddr*>(&bound), sizeof bound) != 0
-        || listen(listener, SOMAXCONN) != 0) {
-        if (listener != INVALID_SOCKET)
-            closesocket(listener);
-        return INVALID_SOCKET;
-    }
-    setInheritable(listener, false);
-    return listener;
+    sockaddr_in result{};
+    result.sin_family = AF_INET;
+    result.sin_addr.s_addr = htonl(host);
+    result.sin_port = htons(port);
+    return result;
 }
 
 std::uint16_t portOf(SOCKET socket)
 {
-    sockaddr_in address{};
-    int length = sizeof address;
-    getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length);
-    return ntohs(address.sin_port);
+    sockaddr_in name{};
+    int length = sizeof name;
+    getsockname(socket, reinterpret_cast<sockaddr*>(&name), &length);
+    return ntohs(name.sin_port);
+}
+
+// A socket of the test's own, never inherited by the server.
+SOCKET newSocket()
+{
+    const SOCKET created = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    setInheritable(created, false);
+    return created;
+}
+
+SOCKET listenOn(std::uint32_t host)
+{
+    const SOCKET listener = newSocket();
+    const sockaddr_in bound = address(host, 0);
+    if (bind(listener, reinterpret_cast<const sockaddr*>(&bound), sizeof bound) != 0 || listen(listener, SOMAXCONN) != 0) {
+        closesocket(listener);
+        return INVALID_SOCKET;
+    }
+    return listener;
+}
+
+void closeSocket(SOCKET& socket)
+{
+    if (socket != INVALID_SOCKET)
+        closesocket(socket);
+    socket = INVALID_SOCKET;
 }
 
 // What the host hands the server: a listener and the accepted end of a
@@ -71,171 +87,190 @@ struct HostSockets {
     SOCKET listener = INVALID_SOCKET;
     SOCKET serverEnd = INVALID_SOCKET;
     SOCKET hostEnd = INVALID_SOCKET;
-    std::uint16_t port = 0;
 
     bool create(std::uint32_t listenerAddress = INADDR_LOOPBACK)
     {
         listener = listenOn(listenerAddress);
         SOCKET pairListener = listenOn(INADDR_LOOPBACK);
-        if (listener == INVALID_SOCKET || pairListener == INVALID_SOCKET)
-            return false;
-        port = portOf(listener);
-        hostEnd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        setInheritable(hostEnd, false);
-        sockaddr_in target{};
-        target.sin_family = AF_INET;
-        target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        target.sin_port = htons(portOf(pairListener));
-        const bool connected = connect(hostEnd, reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0;
-        if (connected)
+        hostEnd = newSocket();
+        const sockaddr_in target = address(INADDR_LOOPBACK, portOf(pairListener));
+        if (listener != INVALID_SOCKET && pairListener != INVALID_SOCKET
+            && connect(hostEnd, reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0)
             serverEnd = accept(pairListener, nullptr, nullptr);
-        closesocket(pairListener);
-        return connected && serverEnd != INVALID_SOCKET;
+        closeSocket(pairListener);
+        return serverEnd != INVALID_SOCKET;
     }
-
-    // After the launch the host keeps only its own end.
-    void dropServersCopies()
-    {
-        for (SOCKET* s : {&listener, &serverEnd}) {
-            if (*s != INVALID_SOCKET)
-                closesocket(*s);
-            *s = INVALID_SOCKET;
-        }
-    }
-
-    void closeHostEnd()
-    {
-        if (hostEnd != INVALID_SOCKET)
-            closesocket(hostEnd);
-        hostEnd = INVALID_SOCKET;
-    }
-
     ~HostSockets()
     {
-        dropServersCopies();
-        closeHostEnd();
+        for (SOCKET* socket : {&listener, &serverEnd, &hostEnd})
+            closeSocket(*socket);
     }
 
-    std::vector<std::string> serverModeOptions() const
+    Strings serverModeOptions() const
     {
-        return {"--pre-established-listener", decimal(listener), "--pre-established-connection", decimal(serverEnd),
-            "--max-file-write-cache-size", "1073741824"};
+        return {"--pre-established-listener", std::to_string(listener), "--pre-established-connection",
+                std::to_string(serverEnd), "--max-file-write-cache-size", "1073741824"};
     }
 };
 
-class ServerProcess {
+// Starts the server with what is inheritable: the test makes only the two
+// server sockets so, and after the launch keeps only its own end, as the host.
+ScopedHandle startServer(const Strings& arguments, HostSockets* sockets)
+{
+    if (sockets != nullptr) {
+        setInheritable(sockets->listener, true);
+        setInheritable(sockets->serverEnd, true);
+    }
+    std::wstring commandLine = buildCommandLine(toUtf8(serverPath), arguments);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    const bool started = CreateProcessW(serverPath.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                        nullptr, &startup, &process);
+    EXPECT_TRUE(started) << "CreateProcessW failed with " << GetLastError();
+    if (sockets != nullptr) {
+        closeSocket(sockets->listener);
+        closeSocket(sockets->serverEnd);
+    }
+    if (!started)
+        return ScopedHandle();
+    CloseHandle(process.hThread);
+    return ScopedHandle(process.hProcess);
+}
+
+// The exit code, or nothing if it still runs after timeoutMs (it is then ended).
+std::optional<DWORD> exitCodeWithin(const ScopedHandle& process, DWORD timeoutMs)
+{
+    DWORD code = 0;
+    if (!process || WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0) {
+        if (process)
+            TerminateProcess(process.get(), 1);
+        return std::nullopt;
+    }
+    GetExitCodeProcess(process.get(), &code);
+    return code;
+}
+
+struct HttpResponse {
+    int status = 0;
+    std::map<std::string, std::string> headers; // names in lower case
+    std::string body;
+
+    std::string header(const std::string& name) const
+    {
+        const auto found = headers.find(name);
+        return found == headers.end() ? std::string() : found->second;
+    }
+};
+
+// A deliberately small HTTP client on a raw socket, so a test can also send
+// what a well-behaved client never would (pipelined or cut requests).
+class HttpClient {
 public:
-    ~ServerProcess()
+    explicit HttpClient(std::uint16_t port) : mSocket(newSocket())
     {
-        if (mProcess) {
-            TerminateProcess(mProcess.get(), 1);
-            WaitForSingleObject(mProcess.get(), 5000);
+        const DWORD timeoutMs = 10000;
+        setsockopt(mSocket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeoutMs), sizeof timeoutMs);
+        const sockaddr_in server = address(INADDR_LOOPBACK, port);
+        EXPECT_EQ(0, connect(mSocket, reinterpret_cast<const sockaddr*>(&server), sizeof server)) << WSAGetLastError();
+    }
+    ~HttpClient() { closesocket(mSocket); }
+    HttpClient(const HttpClient&) = delete;
+    HttpClient& operator=(const HttpClient&) = delete;
+
+    bool send(const std::string& bytes)
+    {
+        return ::send(mSocket, bytes.data(), static_cast<int>(bytes.size()), 0) == static_cast<int>(bytes.size());
+    }
+
+    // One response; a HEAD response has no body whatever its length says.
+    std::optional<HttpResponse> receive(bool toHead = false)
+    {
+        std::size_t end;
+        while ((end = mPending.find("\r\n\r\n")) == std::string::npos) {
+            if (!fill())
+                return std::nullopt;
         }
-    }
-
-    // Inherits whatever is inheritable: the test makes only the two sockets so.
-    bool start(const std::vector<std::string>& arguments, HostSockets* sockets = nullptr)
-    {
-        if (sockets) {
-            setInheritable(sockets->listener, true);
-            setInheritable(sockets->serverEnd, true);
+        std::istringstream head(mPending.substr(0, end + 2));
+        mPending.erase(0, end + 4);
+        HttpResponse response;
+        std::string version;
+        std::string line;
+        head >> version >> response.status;
+        std::getline(head, line);
+        while (std::getline(head, line) && line.find(':') != std::string::npos) {
+            std::string name = line.substr(0, line.find(':'));
+            for (char& c : name)
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            response.headers[name] = line.substr(line.find(':') + 2, line.size() - line.find(':') - 3);
         }
-        mCommandLine = buildCommandLine(toUtf8(serverPath), arguments);
-        std::wstring writable = mCommandLine;
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION process{};
-        const bool started = CreateProcessW(serverPath.c_str(), writable.data(), nullptr, nullptr, TRUE, 0, nullptr,
-            nullptr, &startup, &process);
-        mError = GetLastError();
-        if (sockets)
-            sockets->dropServersCopies();
-        if (!started)
-            return false;
-        CloseHandle(process.hThread);
-        mProcess.reset(process.hProcess);
-        return true;
+        const std::size_t length = toHead ? 0 : std::strtoull(response.header("content-length").c_str(), nullptr, 10);
+        while (mPending.size() < length) {
+            if (!fill())
+                return std::nullopt;
+        }
+        response.body = mPending.substr(0, length);
+        mPending.erase(0, length);
+        return version == "HTTP/1.1" ? std::optional<HttpResponse>(response) : std::nullopt;
     }
-
-    // The exit code, or nothing if it is still running after timeoutMs.
-    std::optional<DWORD> waitForExit(DWORD timeoutMs)
-    {
-        if (WaitForSingleObject(mProcess.get(), timeoutMs) != WAIT_OBJECT_0)
-            return std::nullopt;
-        DWORD code = 0;
-        GetExitCodeProcess(mProcess.get(), &code);
-        return code;
-    }
-
-    DWORD startError() const { return mError; }
 
 private:
-    ScopedHandle mProcess;
-    std::wstring mCommandLine;
-    DWORD mError = 0;
+    bool fill()
+    {
+        char buffer[65536];
+        const int received = recv(mSocket, buffer, sizeof buffer, 0);
+        if (received > 0)
+            mPending.append(buffer, static_cast<std::size_t>(received));
+        return received > 0;
+    }
+
+    SOCKET mSocket;
+    std::string mPending;
 };
 
-// How long the host gives the server to end after closing its end.
-constexpr DWORD hostGraceMs = 5000;
-
-class ServerSession : public testing::Test {
-protected:
-    void startServer(std::vector<std::string> extra = {})
-    {
-        ASSERT_FALSE(mFolder.path().empty());
-        ASSERT_TRUE(mSockets.create()) << WSAGetLastError();
-        mArguments = {"server", "--data-dir=" + toUtf8(dataFolder())};
-        mArguments.insert(mArguments.end(), extra.begin(), extra.end());
-        const std::vector<std::string> options = mSockets.serverModeOptions();
-        mArguments.insert(mArguments.end(), options.begin(), options.end());
-        ASSERT_TRUE(mServer.start(mArguments, &mSockets)) << mServer.startError();
-        mPort = mSockets.port;
-    }
-
-    virtual std::wstring dataFolder() const { return mFolder.file(L"data"); }
-
-    void expectCleanEndWhenHostCloses()
-    {
-        mSockets.closeHostEnd();
-        const std::optional<DWORD> code = mServer.waitForExit(hostGraceMs);
-        ASSERT_TRUE(code.has_value()) << "still running " << hostGraceMs << " ms after the host closed its end";
-        EXPECT_EQ(0u, *code);
-    }
-
-    std::optional<HttpResponse> request(std::string_view method, std::string_view target, std::string_view body = {},
-        std::string_view extraHeaders = {})
-    {
-        return httpRequest(mPort, method, target, body, extraHeaders);
-    }
-
-    std::vector<std::wstring> temporaryFiles() const
-    {
-        std::vector<std::wstring> found;
-        WIN32_FIND_DATAW entry;
-        HANDLE search = FindFirstFileW((dataFolder() + L"\\.upload-*").c_str(), &entry);
-        if (search == INVALID_HANDLE_VALUE)
-            return found;
-        do
-            found.push_back(entry.cFileName);
-        while (FindNextFileW(search, &entry));
-        FindClose(search);
-        return found;
-    }
-
-    testChild::TempDirectory mFolder;
-    HostSockets mSockets;
-    ServerProcess mServer;
-    std::vector<std::string> mArguments;
-    std::uint16_t mPort = 0;
-};
-
-TEST_F(ServerSession, StoresListsAndRemovesFilesThenEndsWhenTheHostCloses)
+std::optional<HttpResponse> request(std::uint16_t port, const std::string& method, const std::string& target,
+                                    const std::string& body = {})
 {
-    startServer();
+    HttpClient client(port);
+    const std::string length = method == "PUT" ? "Content-Length: " + std::to_string(body.size()) + "\r\n" : "";
+    if (!client.send(method + " " + target + " HTTP/1.1\r\nConnection: close\r\n" + length + "\r\n" + body))
+        return std::nullopt;
+    return client.receive(method == "HEAD");
+}
+
+std::vector<std::wstring> temporaryFiles(const std::wstring& folder)
+{
+    std::vector<std::wstring> found;
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW((folder + L"\\.upload-*").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE)
+        return found;
+    do
+        found.push_back(entry.cFileName);
+    while (FindNextFileW(search, &entry));
+    FindClose(search);
+    return found;
+}
+
+// One whole session, as the service runs it: files stored, fetched, listed
+// and removed over HTTP, then the host closes its end and the server ends
+// with 0. The data folder's name needs quoting and UTF-8 on its way.
+TEST(ServerSession, ServesFilesThenEndsWhenTheHostCloses)
+{
+    testChild::TempDirectory folder;
+    const std::wstring data = folder.file(L"data with space \u00E9");
+    HostSockets sockets;
+    ASSERT_TRUE(sockets.create()) << WSAGetLastError();
+    const std::uint16_t port = portOf(sockets.listener);
+    Strings arguments{"server", "--data-dir=" + toUtf8(data)};
+    for (const std::string& option : sockets.serverModeOptions())
+        arguments.push_back(option);
+    const ScopedHandle server = startServer(arguments, &sockets);
+    ASSERT_TRUE(server);
+
     std::string binary(3 * 1024 * 1024 + 17, '\0');
     for (std::size_t i = 0; i < binary.size(); ++i)
         binary[i] = static_cast<char>((i * 7919) >> 3);
-
     const struct {
         const char* method;
         const char* target;
@@ -248,306 +283,111 @@ TEST_F(ServerSession, StoresListsAndRemovesFilesThenEndsWhenTheHostCloses)
         {"PUT", "/files/a.txt", "replaced", 204, ""},
         {"PUT", "/files/big.bin", binary, 201, ""},
         {"GET", "/files/big.bin", "", 200, binary},
+        {"HEAD", "/files/big.bin", "", 200, ""},
         {"GET", "/files/", "", 200, "a.txt\nbig.bin\n"},
         {"DELETE", "/files/a.txt", "", 204, ""},
         {"GET", "/files/a.txt", "", 404, std::nullopt},
         {"DELETE", "/files/a.txt", "", 404, std::nullopt},
+        {"POST", "/files/x", "", 405, std::nullopt},
         {"GET", "/files/", "", 200, "big.bin\n"},
     };
     for (const auto& step : steps) {
         const std::string what = std::string(step.method) + " " + step.target;
-        const std::optional<HttpResponse> r = request(step.method, step.target, step.body);
+        const std::optional<HttpResponse> r = request(port, step.method, step.target, step.body);
         ASSERT_TRUE(r) << what;
         EXPECT_EQ(step.status, r->status) << what;
-        if (step.answer) {
-            EXPECT_TRUE(*step.answer == r->body) << what << ": " << r->body.size() << " bytes differ";
+        EXPECT_TRUE(!step.answer || *step.answer == r->body) << what << ": " << r->body.size() << " bytes differ";
+        const std::map<int, std::pair<std::string, std::string>> header{
+            {201, {"location", step.target}}, {204, {"content-length", ""}}, {405, {"allow", "DELETE, GET, HEAD, PUT"}}};
+        if (header.count(step.status) != 0) {
+            const auto& [name, value] = header.at(step.status);
+            EXPECT_EQ(value, r->header(name)) << what << ": " << name;
         }
-        if (step.status == 201) {
-            EXPECT_EQ(std::string(step.target), r->header("location"));
-        }
-        if (step.status == 204) {
-            EXPECT_EQ("", r->header("content-length")) << what << ": a 204 announces no body";
-        }
-    }
-    const std::optional<HttpResponse> head = request("HEAD", "/files/big.bin");
-    ASSERT_TRUE(head);
-    EXPECT_EQ(std::to_string(binary.size()), head->header("content-length"));
-
-    // The files are plain files in the data folder.
-    EXPECT_TRUE(testChild::readFile(dataFolder() + L"\\big.bin").value_or("") == binary);
-    EXPECT_TRUE(temporaryFiles().empty());
-    expectCleanEndWhenHostCloses();
-}
-
-TEST_F(ServerSession, KeepsConnectionsAliveAndLetsTheClientCloseFirst)
-{
-    startServer();
-    HttpTestClient client;
-    ASSERT_TRUE(client.connect(mPort));
-    // Two requests in one write: the second must not be lost in the buffer
-    // that held the first one's body.
-    ASSERT_TRUE(client.send("PUT /files/p HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc"
-                            "GET /files/p HTTP/1.1\r\n\r\n"));
-    std::optional<HttpResponse> r = client.receive();
-    ASSERT_TRUE(r);
-    EXPECT_EQ(201, r->status);
-    EXPECT_EQ("keep-alive", r->header("connection"));
-    r = client.receive();
-    ASSERT_TRUE(r);
-    EXPECT_EQ(200, r->status);
-    EXPECT_EQ("abc", r->body);
-
-    // A GET with a small body: the body is skipped, the connection goes on.
-    ASSERT_TRUE(client.send("GET /files/p HTTP/1.1\r\nContent-Length: 4\r\n\r\nxxxxHEAD /files/p HTTP/1.1\r\n\r\n"));
-    r = client.receive();
-    ASSERT_TRUE(r);
-    EXPECT_EQ("abc", r->body);
-    r = client.receive(5000, true);
-    ASSERT_TRUE(r);
-    EXPECT_EQ(200, r->status);
-    EXPECT_EQ("3", r->header("content-length"));
-
-    ASSERT_TRUE(client.send("GET /files/ HTTP/1.1\r\nConnection: close\r\n\r\n"));
-    r = client.receive();
-    ASSERT_TRUE(r);
-    EXPECT_EQ("p\n", r->body);
-    EXPECT_EQ("close", r->header("connection"));
-    // The server waits for our FIN rather than closing first.
-    EXPECT_FALSE(client.closedByServer(300));
-    client.close();
-
-    HttpTestClient old;
-    ASSERT_TRUE(old.connect(mPort));
-    ASSERT_TRUE(old.send("GET /arguments HTTP/1.0\r\n\r\n"));
-    r = old.receive();
-    ASSERT_TRUE(r);
-    EXPECT_EQ("close", r->header("connection")) << "HTTP/1.0 closes unless asked not to";
-    old.close();
-    expectCleanEndWhenHostCloses();
-}
-
-TEST_F(ServerSession, RefusesWhatItCannotServeWithTheRightStatus)
-{
-    startServer();
-    HttpTestClient client;
-    ASSERT_TRUE(client.connect(mPort));
-    // A client that asks first gets "100 Continue" before it sends the body.
-    ASSERT_TRUE(client.send("PUT /files/asked HTTP/1.1\r\nContent-Length: 5\r\nExpect: 100-continue\r\n\r\n"));
-    std::optional<HttpResponse> r = client.receive();
-    ASSERT_TRUE(r);
-    EXPECT_EQ(100, r->status);
-    ASSERT_TRUE(client.send("12345"));
-    r = client.receive();
-    ASSERT_TRUE(r);
-    EXPECT_EQ(201, r->status);
-    client.close();
-
-    const struct {
-        const char* why;
-        std::string request;
-        int status;
-        bool closes;
-    } refused[]{
-        {"no length", "PUT /files/x HTTP/1.1\r\n\r\n", 411, false},
-        {"chunked", "PUT /files/x HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", 411, true},
-        {"too large", "PUT /files/x HTTP/1.1\r\nContent-Length: 1099511627776\r\nExpect: 100-continue\r\n\r\n", 413,
-            true},
-        {"hidden name", "DELETE /files/.x HTTP/1.1\r\n\r\n", 400, false},
-        {"method", "POST /files/x HTTP/1.1\r\nContent-Length: 0\r\n\r\n", 405, false},
-        {"oversized head", "GET /files/ HTTP/1.1\r\nX: " + std::string(20000, 'a') + "\r\n\r\n", 431, true},
-        {"not HTTP", "\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03\r\n\r\n"s, 400, true},
-    };
-    for (const auto& c : refused) {
-        HttpTestClient one;
-        ASSERT_TRUE(one.connect(mPort)) << c.why;
-        ASSERT_TRUE(one.send(c.request)) << c.why;
-        r = one.receive();
-        ASSERT_TRUE(r) << c.why;
-        EXPECT_EQ(c.status, r->status) << c.why;
-        if (c.status == 405) {
-            EXPECT_EQ("DELETE, GET, HEAD, PUT", r->header("allow"));
-        }
-        if (c.closes) {
-            EXPECT_EQ("close", r->header("connection")) << c.why << ": the rest of the stream cannot be framed";
-        } else {
-            EXPECT_EQ("keep-alive", r->header("connection")) << c.why;
+        if (std::string(step.method) == "HEAD") {
+            EXPECT_EQ(std::to_string(binary.size()), r->header("content-length")) << what;
         }
     }
-    r = request("GET", "/files/");
-    ASSERT_TRUE(r);
-    EXPECT_EQ("asked\n", r->body) << "no refused request stored anything";
-    expectCleanEndWhenHostCloses();
-}
+    EXPECT_TRUE(testChild::readFile(data + L"\\big.bin") == binary) << "stored files are plain files";
 
-TEST_F(ServerSession, CutUploadsAndSilentClientsLeaveNoTrace)
-{
-    startServer({"--client-timeout=500"});
+    // Two requests in one write on a kept-alive connection: the second must
+    // not be lost in the buffer that held the first one's body.
+    HttpClient pipelined(port);
+    ASSERT_TRUE(pipelined.send("PUT /files/p HTTP/1.1\r\nContent-Length: 3\r\n\r\nabcGET /files/p HTTP/1.1\r\n\r\n"));
+    const std::optional<HttpResponse> put = pipelined.receive();
+    const std::optional<HttpResponse> get = pipelined.receive();
+    ASSERT_TRUE(put && get);
+    EXPECT_EQ("keep-alive", put->header("connection"));
+    EXPECT_EQ("abc", get->body);
+
+    // An upload cut short by its client never reaches its name.
     {
-        HttpTestClient cut;
-        ASSERT_TRUE(cut.connect(mPort));
+        HttpClient cut(port);
         ASSERT_TRUE(cut.send("PUT /files/cut HTTP/1.1\r\nContent-Length: 100\r\n\r\n" + std::string(40, 'c')));
-    } // closed with 60 bytes missing
-
-    HttpTestClient stalled;
-    ASSERT_TRUE(stalled.connect(mPort));
-    ASSERT_TRUE(stalled.send("PUT /files/stalled HTTP/1.1\r\nContent-Length: 100\r\n\r\n" + std::string(40, 's')));
-    HttpTestClient partialHead;
-    ASSERT_TRUE(partialHead.connect(mPort));
-    ASSERT_TRUE(partialHead.send("GET /fil"));
-    HttpTestClient silent;
-    ASSERT_TRUE(silent.connect(mPort));
-
-    std::optional<HttpResponse> r = stalled.receive(3000);
-    ASSERT_TRUE(r) << "a stalled upload is answered once the client timeout passes";
-    EXPECT_EQ(408, r->status);
-    r = partialHead.receive(3000);
-    ASSERT_TRUE(r);
-    EXPECT_EQ(408, r->status);
-    EXPECT_TRUE(silent.closedByServer(3000)) << "an idle connection is closed after the client timeout";
-
-    r = request("GET", "/files/");
-    ASSERT_TRUE(r);
-    EXPECT_EQ(200, r->status);
-    EXPECT_EQ("", r->body) << "neither cut upload reached its name";
-    for (int i = 0; i < 40 && !temporaryFiles().empty(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_TRUE(temporaryFiles().empty()) << "cut uploads remove their temporary files";
-    // stalled and partialHead are still open: the end must not wait for them.
-    expectCleanEndWhenHostCloses();
-}
-
-class ServerWithAwkwardDataFolder : public ServerSession {
-protected:
-    std::wstring dataFolder() const override { return mFolder.file(L"data with space \u00E9"); }
-};
-
-TEST_F(ServerWithAwkwardDataFolder, ServesItsArgumentsAsItReceivedThem)
-{
-    startServer({"--client-timeout=20000"});
-    const std::optional<HttpResponse> r = request("GET", "/arguments");
-    ASSERT_TRUE(r);
-    EXPECT_EQ(200, r->status);
+    }
+    // The server saw the command line as the host built it.
+    const std::optional<HttpResponse> echoed = request(port, "GET", "/arguments");
+    ASSERT_TRUE(echoed);
     std::string expected = percentEncode(toUtf8(serverPath)) + "\n";
-    for (const std::string& argument : mArguments)
+    for (const std::string& argument : arguments)
         expected += percentEncode(argument) + "\n";
-    EXPECT_EQ(expected, r->body);
-    EXPECT_NE(std::string::npos, r->body.find("%20with%20space%20%C3%A9")) << r->body;
+    EXPECT_EQ(expected, echoed->body);
+    for (int i = 0; i < 40 && !temporaryFiles(data).empty(); ++i)
+        Sleep(50);
+    EXPECT_TRUE(temporaryFiles(data).empty()) << "a cut upload left its temporary file";
+    EXPECT_EQ("big.bin\np\n", request(port, "GET", "/files/").value_or(HttpResponse{}).body);
 
-    // The folder was created with its real name.
-    const std::optional<HttpResponse> put = request("PUT", "/files/f", "x");
-    ASSERT_TRUE(put);
-    EXPECT_EQ(201, put->status);
-    EXPECT_EQ("x", testChild::readFile(dataFolder() + L"\\f").value_or(""));
-    expectCleanEndWhenHostCloses();
+    closeSocket(sockets.hostEnd);
+    EXPECT_EQ(0u, exitCodeWithin(server, 5000)) << "a server still running (or failing) after the host closed its end";
 }
 
-TEST_F(ServerSession, IgnoreCloseKeepsServingAfterTheHostClosed)
-{
-    startServer({"--ignore-close"});
-    mSockets.closeHostEnd();
-    EXPECT_FALSE(mServer.waitForExit(1000).has_value()) << "ended although told to ignore the close";
-    const std::optional<HttpResponse> r = request("GET", "/files/");
-    ASSERT_TRUE(r);
-    EXPECT_EQ(200, r->status);
-    // The fixture's ServerProcess terminates it, as the host would.
-}
-
-struct ExitCase {
-    const char* why;
-    std::vector<std::string> extra; // after "server"
-    DWORD code;
-};
-
-std::optional<DWORD> runToExit(const std::vector<std::string>& arguments, HostSockets* sockets)
-{
-    ServerProcess server;
-    if (!server.start(arguments, sockets))
-        return std::nullopt;
-    return server.waitForExit(10000);
-}
+enum class Host { none, loopback, anyAddress, staleData };
 
 TEST(ServerExitCodes, MeanWhatTheHostReportsForThem)
 {
     testChild::TempDirectory folder;
     const std::string data = "--data-dir=" + toUtf8(folder.file(L"data"));
-    const ExitCase cases[]{
-        {"unknown option", {"--verbose"}, 1},
-        {"exit at once", {"--exit-at-once=5"}, 5},
-        {"exit at once, hex", {"--exit-at-once=0xC0000005"}, 0xC0000005},
-        {"crash", {"--crash"}, 0xC0000005},
+    ASSERT_TRUE(testChild::writeFile(folder.file(L"plain"), "x"));
+    const struct {
+        const char* why;
+        Strings arguments;
+        Host host; // the server-mode options follow the arguments unless none
+        DWORD code;
+    } cases[]{
+        {"unknown option", {"server", data, "--verbose"}, Host::loopback, 1},
+        {"exit at once", {"server", data, "--exit-at-once=5"}, Host::loopback, 5},
+        {"exit at once, hex", {"server", data, "--exit-at-once=0xC0000005"}, Host::loopback, 0xC0000005},
+        {"crash", {"server", data, "--crash"}, Host::loopback, 0xC0000005},
+        {"no arguments", {}, Host::none, 1},
+        {"unknown mode", {"serve"}, Host::none, 1},
+        {"handle not a number", {"server", "--pre-established-listener", "abc", "--pre-established-connection", "1"},
+         Host::none, 1},
+        {"no connection", {"server", "--pre-established-listener", "1"}, Host::none, 1},
+        // Sockets it cannot trust, or nowhere to keep files.
+        {"unread data on the connection", {"server", data}, Host::staleData, 7},
+        {"listener on all interfaces", {"server", data}, Host::anyAddress, 7},
+        {"handles that name no socket",
+         {"server", data, "--pre-established-listener", "4000", "--pre-established-connection", "4004"}, Host::none, 7},
+        {"data folder below a file", {"server", "--data-dir=" + toUtf8(folder.file(L"plain\\data"))}, Host::loopback, 7},
     };
-    for (const ExitCase& c : cases) {
+    for (const auto& c : cases) {
         HostSockets sockets;
-        ASSERT_TRUE(sockets.create());
-        std::vector<std::string> arguments{"server", data};
-        arguments.insert(arguments.end(), c.extra.begin(), c.extra.end());
-        const std::vector<std::string> options = sockets.serverModeOptions();
-        arguments.insert(arguments.end(), options.begin(), options.end());
-        const std::optional<DWORD> code = runToExit(arguments, &sockets);
-        ASSERT_TRUE(code.has_value()) << c.why;
-        EXPECT_EQ(c.code, *code) << c.why;
-    }
-
-    const std::vector<std::vector<std::string>> invalid{
-        {},
-        {"serve"},
-        {"server", "--pre-established-listener", "abc", "--pre-established-connection", "1"},
-        {"server", "--pre-established-listener", "1"},
-    };
-    for (const auto& arguments : invalid) {
-        const std::optional<DWORD> code = runToExit(arguments, nullptr);
-        ASSERT_TRUE(code.has_value());
-        EXPECT_EQ(1u, *code) << (arguments.empty() ? std::string("(none)") : arguments[0]);
-    }
-}
-
-TEST(ServerExitCodes, RefusesSocketsItCannotTrust)
-{
-    testChild::TempDirectory folder;
-    const std::string data = "--data-dir=" + toUtf8(folder.file(L"data"));
-
-    // Data already waiting on the connection: it is not a fresh host end.
-    {
-        HostSockets sockets;
-        ASSERT_TRUE(sockets.create());
-        ASSERT_EQ(1, send(sockets.hostEnd, "x", 1, 0));
-        u_long pending = 0;
-        for (int i = 0; i < 100 && pending == 0; ++i) {
-            ioctlsocket(sockets.serverEnd, FIONREAD, &pending);
-            if (pending == 0)
-                Sleep(10);
+        Strings arguments = c.arguments;
+        if (c.host != Host::none) {
+            ASSERT_TRUE(sockets.create(c.host == Host::anyAddress ? INADDR_ANY : INADDR_LOOPBACK)) << c.why;
+            for (const std::string& option : sockets.serverModeOptions())
+                arguments.push_back(option);
         }
-        ASSERT_EQ(1u, pending);
-        std::vector<std::string> arguments{"server", data};
-        const std::vector<std::string> options = sockets.serverModeOptions();
-        arguments.insert(arguments.end(), options.begin(), options.end());
-        EXPECT_EQ(7u, runToExit(arguments, &sockets).value_or(12345)) << "unread data";
-    }
-    // A listener open to other machines.
-    {
-        HostSockets sockets;
-        ASSERT_TRUE(sockets.create(INADDR_ANY));
-        std::vector<std::string> arguments{"server", data};
-        const std::vector<std::string> options = sockets.serverModeOptions();
-        arguments.insert(arguments.end(), options.begin(), options.end());
-        EXPECT_EQ(7u, runToExit(arguments, &sockets).value_or(12345)) << "listener on all interfaces";
-    }
-    // Handle values that name no socket in the server.
-    {
-        const std::vector<std::string> arguments{"server", data, "--pre-established-listener", "4000",
-            "--pre-established-connection", "4004"};
-        EXPECT_EQ(7u, runToExit(arguments, nullptr).value_or(12345)) << "no sockets";
-    }
-    // A data folder that cannot be created.
-    {
-        HostSockets sockets;
-        ASSERT_TRUE(sockets.create());
-        ASSERT_TRUE(ScopedHandle(
-            CreateFileW(folder.file(L"plain").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr)));
-        std::vector<std::string> arguments{"server", "--data-dir=" + toUtf8(folder.file(L"plain\\data"))};
-        const std::vector<std::string> options = sockets.serverModeOptions();
-        arguments.insert(arguments.end(), options.begin(), options.end());
-        EXPECT_EQ(7u, runToExit(arguments, &sockets).value_or(12345)) << "data folder below a file";
+        if (c.host == Host::staleData) {
+            ASSERT_EQ(1, send(sockets.hostEnd, "x", 1, 0));
+            u_long pending = 0;
+            for (int i = 0; i < 100 && pending == 0; ++i) {
+                ioctlsocket(sockets.serverEnd, FIONREAD, &pending);
+                Sleep(pending == 0 ? 10 : 0);
+            }
+            ASSERT_EQ(1u, pending) << c.why;
+        }
+        const ScopedHandle server = startServer(arguments, c.host == Host::none ? nullptr : &sockets);
+        EXPECT_EQ(c.code, exitCodeWithin(server, 10000).value_or(12345)) << c.why;
     }
 }
 
