@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,16 +17,9 @@ namespace {
 std::vector<std::wstring> folderEntries(const std::wstring& folder)
 {
     std::vector<std::wstring> entries;
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE)
-        return entries;
-    do {
-        const std::wstring name = found.cFileName;
-        if (name != L"." && name != L"..")
-            entries.push_back(name);
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error))
+        entries.push_back(entry.path().filename().wstring());
     std::sort(entries.begin(), entries.end());
     return entries;
 }

@@ -2,23 +2,16 @@
 // as data and formatting the entry's identifier with its insertion strings.
 // This does the same with the built quorvanta_errors.dll.
 #include "TextConversion.h"
-#include "UniqueHandle.h"
 #include "WinApi.h"
 #include "test_child.h"
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
+#include <type_traits>
 
 namespace {
-
-struct ModuleTraits {
-    using Handle = HMODULE;
-    static Handle empty() { return nullptr; }
-    static bool isValid(Handle h) { return h != nullptr; }
-    static void close(Handle h) { FreeLibrary(h); }
-};
-using ScopedModule = UniqueHandle<ModuleTraits>;
 
 // The message for id with one insertion string, or nothing (error in last error).
 bool formatEvent(HMODULE module, DWORD id, const wchar_t* insertion, std::wstring& text)
@@ -35,20 +28,13 @@ bool formatEvent(HMODULE module, DWORD id, const wchar_t* insertion, std::wstrin
     return true;
 }
 
-class MessageFile : public testing::Test {
-protected:
-    void SetUp() override
-    {
-        const std::wstring path = testChild::windowsPath(QUORVANTA_MESSAGE_FILE);
-        mModule.reset(LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
-        ASSERT_TRUE(mModule) << "cannot load " << QUORVANTA_MESSAGE_FILE << " (" << GetLastError() << ")";
-    }
-
-    ScopedModule mModule;
-};
-
-TEST_F(MessageFile, EachEventShowsExactlyItsInsertionString)
+TEST(MessageFile, FormatsEachEventWithExactlyItsInsertionStringAndNothingElse)
 {
+    const std::wstring path = testChild::windowsPath(QUORVANTA_MESSAGE_FILE);
+    const std::unique_ptr<std::remove_pointer_t<HMODULE>, decltype(&FreeLibrary)> module(
+        LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE), &FreeLibrary);
+    ASSERT_TRUE(module) << "cannot load " << QUORVANTA_MESSAGE_FILE << " (" << GetLastError() << ")";
+
     const struct {
         DWORD id;
         const wchar_t* text;
@@ -61,19 +47,16 @@ TEST_F(MessageFile, EachEventShowsExactlyItsInsertionString)
     };
     for (const auto& e : events) {
         std::wstring text;
-        ASSERT_TRUE(formatEvent(mModule.get(), e.id, e.text, text)) << std::hex << e.id << " " << GetLastError();
+        ASSERT_TRUE(formatEvent(module.get(), e.id, e.text, text)) << std::hex << e.id << " " << GetLastError();
         EXPECT_EQ(std::wstring(e.text), text) << std::hex << e.id;
     }
-}
 
-TEST_F(MessageFile, DefinesNoOtherIdentifiers)
-{
     // Neighbouring codes, and the right codes under the wrong severity or
     // facility, must not be found: the full 32-bit identifiers matter.
     for (DWORD id : {0xC00200FFu, 0xC0020102u, 0xC0020103u, 0x40020100u, 0x80020101u, 0x00020102u, 0xC0010100u,
-             0xE0020100u}) {
+                     0xE0020100u}) {
         std::wstring text;
-        EXPECT_FALSE(formatEvent(mModule.get(), id, L"x", text)) << std::hex << id;
+        EXPECT_FALSE(formatEvent(module.get(), id, L"x", text)) << std::hex << id;
         EXPECT_EQ(static_cast<DWORD>(ERROR_MR_MID_NOT_FOUND), GetLastError()) << std::hex << id;
     }
 }

@@ -20,52 +20,37 @@ Arguments hostCommandLine(Arguments extra = {})
     return arguments;
 }
 
-TEST(ServerOptions, TakesTheHostsCommandLine)
+TEST(ServerOptions, TakesTheHostsCommandLineWithStartArgumentsBeforeTheOptions)
 {
-    const OptionsResult result = parseServerOptions(hostCommandLine());
+    OptionsResult result = parseServerOptions(hostCommandLine());
     ASSERT_TRUE(result.ok()) << result.error;
     const ServerOptions& o = result.options;
     EXPECT_EQ(ServerMode::server, o.mode);
-    EXPECT_EQ(520u, o.listenerHandle);
-    EXPECT_EQ(524u, o.connectionHandle);
-    EXPECT_EQ(1073741824u, o.writeCacheSize);
+    EXPECT_EQ((std::vector<std::uint64_t>{520, 524, 1073741824}),
+              (std::vector<std::uint64_t>{o.listenerHandle, o.connectionHandle, o.writeCacheSize}));
     EXPECT_TRUE(o.dataDirectory.empty());
     EXPECT_EQ(defaultClientTimeoutMs, o.clientTimeoutMs);
-    EXPECT_FALSE(o.exitAtOnce.has_value());
-    EXPECT_FALSE(o.ignoreClose);
-    EXPECT_FALSE(o.crash);
-}
+    EXPECT_FALSE(o.exitAtOnce.has_value() || o.ignoreClose || o.crash);
 
-TEST(ServerOptions, TakesStartArgumentsBeforeTheServerModeOptions)
-{
-    const OptionsResult result = parseServerOptions(hostCommandLine({L"--data-dir=C:\\with space\\d\u00E9",
-        L"--ignore-close", L"--exit-at-once=0xC0000005", L"--crash", L"--client-timeout=250"}));
+    result = parseServerOptions(hostCommandLine({L"--data-dir=C:\\with space\\d\u00E9", L"--ignore-close",
+                                                 L"--exit-at-once=0xC0000005", L"--crash", L"--client-timeout=250"}));
     ASSERT_TRUE(result.ok()) << result.error;
-    const ServerOptions& o = result.options;
-    EXPECT_EQ(L"C:\\with space\\d\u00E9", o.dataDirectory);
-    EXPECT_TRUE(o.ignoreClose);
-    EXPECT_TRUE(o.crash);
-    ASSERT_TRUE(o.exitAtOnce.has_value());
-    EXPECT_EQ(0xC0000005u, *o.exitAtOnce);
-    EXPECT_EQ(250u, o.clientTimeoutMs);
-    EXPECT_EQ(520u, o.listenerHandle);
-}
+    EXPECT_EQ(L"C:\\with space\\d\u00E9", result.options.dataDirectory);
+    EXPECT_TRUE(result.options.ignoreClose && result.options.crash);
+    EXPECT_EQ(0xC0000005u, result.options.exitAtOnce.value_or(0));
+    EXPECT_EQ(250u, result.options.clientTimeoutMs);
+    EXPECT_EQ(520u, result.options.listenerHandle);
 
-TEST(ServerOptions, WithoutCacheSizeUsesTheDefaultAndTakesTheLargestValues)
-{
-    OptionsResult result = parseServerOptions(
+    // Without a cache size the default; the largest values all fit.
+    result = parseServerOptions(
         {L"server", L"--pre-established-connection", L"7", L"--pre-established-listener", L"18446744073709551614"});
     ASSERT_TRUE(result.ok()) << result.error;
     EXPECT_EQ(defaultWriteCacheSize, result.options.writeCacheSize);
     EXPECT_EQ(18446744073709551614u, result.options.listenerHandle);
     EXPECT_EQ(7u, result.options.connectionHandle);
-
-    result = parseServerOptions(hostCommandLine({L"--max-file-write-cache-size", L"0"}));
-    EXPECT_FALSE(result.ok()) << "the cache size was given twice";
     result = parseServerOptions({L"server", L"--pre-established-listener", L"1", L"--pre-established-connection",
-        L"2", L"--max-file-write-cache-size", L"18446744073709551615"});
-    ASSERT_TRUE(result.ok()) << result.error;
-    EXPECT_EQ(18446744073709551615u, result.options.writeCacheSize);
+                                 L"2", L"--max-file-write-cache-size", L"18446744073709551615"});
+    EXPECT_EQ(18446744073709551615u, result.options.writeCacheSize) << result.error;
 }
 
 TEST(ServerOptions, StandaloneListensOnItsOwnPort)
@@ -74,11 +59,16 @@ TEST(ServerOptions, StandaloneListensOnItsOwnPort)
     ASSERT_TRUE(result.ok()) << result.error;
     EXPECT_EQ(ServerMode::standalone, result.options.mode);
     EXPECT_EQ(54321, result.options.port);
-
     result = parseServerOptions({L"standalone", L"--port=0", L"--data-dir=d"});
     ASSERT_TRUE(result.ok()) << result.error;
     EXPECT_EQ(0, result.options.port);
     EXPECT_EQ(L"d", result.options.dataDirectory);
+}
+
+// The host's options with the listener's value replaced.
+Arguments listener(const wchar_t* value)
+{
+    return {L"server", L"--pre-established-listener", value, L"--pre-established-connection", L"2"};
 }
 
 struct Refused {
@@ -91,6 +81,7 @@ TEST(ServerOptions, RefusesWhatItDoesNotUnderstand)
     const std::vector<Refused> cases{
         {"no arguments", {}},
         {"mode in other case", {L"Server", L"--pre-established-listener", L"1", L"--pre-established-connection", L"2"}},
+        {"cache size given twice", hostCommandLine({L"--max-file-write-cache-size", L"0"})},
         {"no listener", {L"server", L"--pre-established-connection", L"2"}},
         {"no connection", {L"server", L"--pre-established-listener", L"1"}},
         {"value missing at the end", {L"server", L"--pre-established-connection", L"2", L"--pre-established-listener"}},
@@ -98,16 +89,14 @@ TEST(ServerOptions, RefusesWhatItDoesNotUnderstand)
         {"unknown short option", hostCommandLine({L"-v"})},
         {"attached form of a separate option", {L"server", L"--pre-established-listener=1",
                                                    L"--pre-established-connection", L"2"}},
-        {"letters in a handle", {L"server", L"--pre-established-listener", L"12a", L"--pre-established-connection", L"2"}},
-        {"sign", {L"server", L"--pre-established-listener", L"+1", L"--pre-established-connection", L"2"}},
-        {"negative", {L"server", L"--pre-established-listener", L"-1", L"--pre-established-connection", L"2"}},
-        {"blank", {L"server", L"--pre-established-listener", L" 1", L"--pre-established-connection", L"2"}},
-        {"empty value", {L"server", L"--pre-established-listener", L"", L"--pre-established-connection", L"2"}},
-        {"hex handle", {L"server", L"--pre-established-listener", L"0x10", L"--pre-established-connection", L"2"}},
-        {"INVALID_SOCKET", {L"server", L"--pre-established-listener", L"18446744073709551615",
-                               L"--pre-established-connection", L"2"}},
-        {"overflow", {L"server", L"--pre-established-listener", L"18446744073709551616",
-                         L"--pre-established-connection", L"2"}},
+        {"letters in a handle", listener(L"12a")},
+        {"sign", listener(L"+1")},
+        {"negative", listener(L"-1")},
+        {"blank", listener(L" 1")},
+        {"empty value", listener(L"")},
+        {"hex handle", listener(L"0x10")},
+        {"INVALID_SOCKET", listener(L"18446744073709551615")},
+        {"overflow", listener(L"18446744073709551616")},
         {"cache size overflow", hostCommandLine({L"--max-file-write-cache-size", L"99999999999999999999"})},
         {"listener twice", hostCommandLine({L"--pre-established-listener", L"3"})},
         {"flag twice", hostCommandLine({L"--ignore-close", L"--ignore-close"})},
@@ -120,10 +109,8 @@ TEST(ServerOptions, RefusesWhatItDoesNotUnderstand)
         {"exit code too large", hostCommandLine({L"--exit-at-once=4294967296"})},
         {"flag with a value", hostCommandLine({L"--crash=1"})},
     };
-    for (const Refused& c : cases) {
-        const OptionsResult result = parseServerOptions(c.arguments);
-        EXPECT_FALSE(result.ok()) << c.why;
-    }
+    for (const Refused& c : cases)
+        EXPECT_FALSE(parseServerOptions(c.arguments).ok()) << c.why;
 }
 
 TEST(ServerOptions, ExitCodesCoverThe32BitRange)

@@ -2,13 +2,14 @@
 // with an inherited listener and one inherited end of a loopback pair. Only
 // ephemeral ports are used.
 #include "http_request.h"
-#include "UniqueHandle.h"
+#include "Process.h"
 #include "test_child.h"
 
 #include <gtest/gtest.h>
 
 #include <cctype>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -33,11 +34,6 @@ testing::Environment* const winsock = testing::AddGlobalTestEnvironment(new Wins
 
 const std::wstring serverPath = testChild::windowsPath(QUORVANTA_SERVER_EXE);
 
-void setInheritable(SOCKET socket, bool inheritable)
-{
-    SetHandleInformation(reinterpret_cast<HANDLE>(socket), HANDLE_FLAG_INHERIT, inheritable ? HANDLE_FLAG_INHERIT : 0);
-}
-
 sockaddr_in address(std::uint32_t host, std::uint16_t port)
 {
     sockaddr_in result{};
@@ -59,7 +55,7 @@ std::uint16_t portOf(SOCKET socket)
 SOCKET newSocket()
 {
     const SOCKET created = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    setInheritable(created, false);
+    SetHandleInformation(reinterpret_cast<HANDLE>(created), HANDLE_FLAG_INHERIT, 0);
     return created;
 }
 
@@ -113,42 +109,28 @@ struct HostSockets {
     }
 };
 
-// Starts the server with what is inheritable: the test makes only the two
-// server sockets so, and after the launch keeps only its own end, as the host.
-ScopedHandle startServer(const Strings& arguments, HostSockets* sockets)
+// Starts the server as the host does: it inherits the two server sockets,
+// and the test then keeps only its own end.
+bool startServer(Process& server, Strings arguments, HostSockets* sockets)
 {
-    if (sockets != nullptr) {
-        setInheritable(sockets->listener, true);
-        setInheritable(sockets->serverEnd, true);
-    }
-    std::wstring commandLine = buildCommandLine(toUtf8(serverPath), arguments);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    const bool started = CreateProcessW(serverPath.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                        nullptr, &startup, &process);
-    EXPECT_TRUE(started) << "CreateProcessW failed with " << GetLastError();
+    arguments.insert(arguments.begin(), toUtf8(serverPath));
+    const bool started = server.launch(arguments, sockets == nullptr ? HandleSet{}
+                                                                     : HandleSet{sockets->listener, sockets->serverEnd});
+    EXPECT_TRUE(started) << "launch failed with " << GetLastError();
     if (sockets != nullptr) {
         closeSocket(sockets->listener);
         closeSocket(sockets->serverEnd);
     }
-    if (!started)
-        return ScopedHandle();
-    CloseHandle(process.hThread);
-    return ScopedHandle(process.hProcess);
+    return started;
 }
 
-// The exit code, or nothing if it still runs after timeoutMs (it is then ended).
-std::optional<DWORD> exitCodeWithin(const ScopedHandle& process, DWORD timeoutMs)
+// The exit code, or 12345 if it still runs after timeoutMs (the Process then
+// ends it).
+DWORD exitCodeWithin(Process& server, DWORD timeoutMs)
 {
-    DWORD code = 0;
-    if (!process || WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0) {
-        if (process)
-            TerminateProcess(process.get(), 1);
-        return std::nullopt;
-    }
-    GetExitCodeProcess(process.get(), &code);
-    return code;
+    HANDLE handle = server.processHandle();
+    const bool ended = handle != nullptr && WaitForSingleObject(handle, timeoutMs) == WAIT_OBJECT_0;
+    return ended && !server.isRunning() ? server.exitCode() : 12345;
 }
 
 struct HttpResponse {
@@ -238,18 +220,13 @@ std::optional<HttpResponse> request(std::uint16_t port, const std::string& metho
     return client.receive(method == "HEAD");
 }
 
-std::vector<std::wstring> temporaryFiles(const std::wstring& folder)
+int temporaryFiles(const std::wstring& folder)
 {
-    std::vector<std::wstring> found;
-    WIN32_FIND_DATAW entry;
-    HANDLE search = FindFirstFileW((folder + L"\\.upload-*").c_str(), &entry);
-    if (search == INVALID_HANDLE_VALUE)
-        return found;
-    do
-        found.push_back(entry.cFileName);
-    while (FindNextFileW(search, &entry));
-    FindClose(search);
-    return found;
+    int count = 0;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error))
+        count += entry.path().filename().wstring().rfind(L".upload-", 0) == 0 ? 1 : 0;
+    return count;
 }
 
 // One whole session, as the service runs it: files stored, fetched, listed
@@ -265,8 +242,8 @@ TEST(ServerSession, ServesFilesThenEndsWhenTheHostCloses)
     Strings arguments{"server", "--data-dir=" + toUtf8(data)};
     for (const std::string& option : sockets.serverModeOptions())
         arguments.push_back(option);
-    const ScopedHandle server = startServer(arguments, &sockets);
-    ASSERT_TRUE(server);
+    Process server;
+    ASSERT_TRUE(startServer(server, arguments, &sockets));
 
     std::string binary(3 * 1024 * 1024 + 17, '\0');
     for (std::size_t i = 0; i < binary.size(); ++i)
@@ -331,9 +308,9 @@ TEST(ServerSession, ServesFilesThenEndsWhenTheHostCloses)
     for (const std::string& argument : arguments)
         expected += percentEncode(argument) + "\n";
     EXPECT_EQ(expected, echoed->body);
-    for (int i = 0; i < 40 && !temporaryFiles(data).empty(); ++i)
+    for (int i = 0; i < 40 && !temporaryFiles(data) == 0; ++i)
         Sleep(50);
-    EXPECT_TRUE(temporaryFiles(data).empty()) << "a cut upload left its temporary file";
+    EXPECT_TRUE(temporaryFiles(data) == 0) << "a cut upload left its temporary file";
     EXPECT_EQ("big.bin\np\n", request(port, "GET", "/files/").value_or(HttpResponse{}).body);
 
     closeSocket(sockets.hostEnd);
@@ -386,8 +363,9 @@ TEST(ServerExitCodes, MeanWhatTheHostReportsForThem)
             }
             ASSERT_EQ(1u, pending) << c.why;
         }
-        const ScopedHandle server = startServer(arguments, c.host == Host::none ? nullptr : &sockets);
-        EXPECT_EQ(c.code, exitCodeWithin(server, 10000).value_or(12345)) << c.why;
+        Process server;
+        startServer(server, arguments, c.host == Host::none ? nullptr : &sockets);
+        EXPECT_EQ(c.code, exitCodeWithin(server, 10000)) << c.why;
     }
 }
 
