@@ -3,6 +3,26 @@
 #include <chrono>
 #include <thread>
 
+namespace {
+
+sockaddr_in loopback(std::uint16_t port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+std::uint16_t portOf(int(WSAAPI* query)(SOCKET, sockaddr*, int*), SOCKET socket)
+{
+    sockaddr_in name{};
+    int length = sizeof name;
+    return query(socket, reinterpret_cast<sockaddr*>(&name), &length) == 0 ? ntohs(name.sin_port) : 0;
+}
+
+} // namespace
+
 bool waitReadable(SOCKET socket, int timeoutMs)
 {
     fd_set readSet;
@@ -12,24 +32,10 @@ bool waitReadable(SOCKET socket, int timeoutMs)
     return select(0, &readSet, nullptr, nullptr, &timeout) == 1;
 }
 
-bool waitWritable(SOCKET socket, int timeoutMs)
-{
-    fd_set writeSet;
-    FD_ZERO(&writeSet);
-    FD_SET(socket, &writeSet);
-    fd_set errorSet;
-    FD_ZERO(&errorSet);
-    FD_SET(socket, &errorSet);
-    timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-    return select(0, nullptr, &writeSet, &errorSet, &timeout) == 1 && FD_ISSET(socket, &writeSet);
-}
-
 long unreadBytes(SOCKET socket)
 {
     u_long count = 0;
-    if (ioctlsocket(socket, FIONREAD, &count) != 0)
-        return -1;
-    return static_cast<long>(count);
+    return ioctlsocket(socket, FIONREAD, &count) == 0 ? static_cast<long>(count) : -1;
 }
 
 bool waitUnread(SOCKET socket, long count)
@@ -43,39 +49,34 @@ bool waitUnread(SOCKET socket, long count)
     return true;
 }
 
+bool bindLoopback(Socket& socket, std::uint16_t port)
+{
+    const sockaddr_in address = loopback(port);
+    return socket.open() && bind(socket.handle(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+}
+
+// Blocking, so the connection is established when connect returns.
 bool connectClient(Socket& client, std::uint16_t port)
 {
-    if (!client.open() || !client.setNonBlocking(true))
-        return false;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(client.handle(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == SOCKET_ERROR
-        && WSAGetLastError() != WSAEWOULDBLOCK)
-        return false;
-    return waitWritable(client.handle(), waitLimitMs);
+    const sockaddr_in address = loopback(port);
+    return client.open() && connect(client.handle(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
 }
 
 bool makeLoopbackPair(LoopbackPair& pair)
 {
     Socket listening;
-    if (!bindLoopback(listening, 0) || listen(listening.handle(), 4) == SOCKET_ERROR)
-        return false;
-    if (!connectClient(pair.connecting, localPort(listening.handle())))
-        return false;
-    if (!waitReadable(listening.handle(), waitLimitMs))
+    if (!bindLoopback(listening, 0) || listen(listening.handle(), 4) == SOCKET_ERROR
+        || !connectClient(pair.connecting, localPort(listening.handle())))
         return false;
     const SOCKET accepted = accept(listening.handle(), nullptr, nullptr);
-    if (accepted == INVALID_SOCKET)
-        return false;
     pair.accepted = Socket(accepted);
-    return pair.connecting.setNonBlocking(false);
+    return accepted != INVALID_SOCKET;
 }
 
 Mode probeMode(SOCKET socket)
 {
     const DWORD probeTimeoutMs = 150;
+    const DWORD noTimeout = 0;
     if (setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&probeTimeoutMs),
                    sizeof probeTimeoutMs)
         != 0)
@@ -83,15 +84,10 @@ Mode probeMode(SOCKET socket)
     char byte = 0;
     const int result = recv(socket, &byte, 1, MSG_PEEK);
     const int error = WSAGetLastError();
-    const DWORD noTimeout = 0;
     setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&noTimeout), sizeof noTimeout);
-    if (result != SOCKET_ERROR)
-        return Mode::unknown;
-    if (error == WSAEWOULDBLOCK)
+    if (result == SOCKET_ERROR && error == WSAEWOULDBLOCK)
         return Mode::nonBlocking;
-    if (error == WSAETIMEDOUT)
-        return Mode::blocking;
-    return Mode::unknown;
+    return result == SOCKET_ERROR && error == WSAETIMEDOUT ? Mode::blocking : Mode::unknown;
 }
 
 bool isInheritable(SOCKET socket)
@@ -124,19 +120,6 @@ std::set<SOCKET> liveSockets()
     return found;
 }
 
-namespace {
-
-std::uint16_t portOf(int(WSAAPI* query)(SOCKET, sockaddr*, int*), SOCKET socket)
-{
-    sockaddr_in name{};
-    int length = sizeof name;
-    if (query(socket, reinterpret_cast<sockaddr*>(&name), &length) != 0)
-        return 0;
-    return ntohs(name.sin_port);
-}
-
-} // namespace
-
 std::uint16_t localPort(SOCKET socket)
 {
     return portOf(getsockname, socket);
@@ -145,15 +128,4 @@ std::uint16_t localPort(SOCKET socket)
 std::uint16_t peerPort(SOCKET socket)
 {
     return portOf(getpeername, socket);
-}
-
-bool bindLoopback(Socket& socket, std::uint16_t port)
-{
-    if (!socket.open())
-        return false;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return bind(socket.handle(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
 }

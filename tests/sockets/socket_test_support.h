@@ -6,12 +6,11 @@
 
 #include <cstdint>
 #include <set>
-#include <vector>
 
 constexpr int waitLimitMs = 2000;
 
 // A connection between two sockets of this process on an ephemeral loopback
-// port (never the fixed server port).
+// port (never the fixed server port), both blocking.
 struct LoopbackPair {
     Socket connecting;
     Socket accepted;
@@ -19,7 +18,6 @@ struct LoopbackPair {
 bool makeLoopbackPair(LoopbackPair& pair);
 
 bool waitReadable(SOCKET socket, int timeoutMs);
-bool waitWritable(SOCKET socket, int timeoutMs);
 // Bytes that arrived and were not read yet; -1 when the query fails.
 long unreadBytes(SOCKET socket);
 // Waits (bounded) until at least `count` bytes are unread on the socket.
@@ -42,9 +40,7 @@ std::set<SOCKET> liveSockets();
 std::uint16_t localPort(SOCKET socket);
 std::uint16_t peerPort(SOCKET socket);
 
-// A socket bound to 127.0.0.1 at the port, without address reuse.
+// Opens the holder and binds it to 127.0.0.1 at the port, without address reuse.
 bool bindLoopback(Socket& socket, std::uint16_t port);
-
-// Connects a non-blocking client to 127.0.0.1:port and waits until the
-// connection is established.
+// Opens the holder and connects it to 127.0.0.1:port.
 bool connectClient(Socket& client, std::uint16_t port);
