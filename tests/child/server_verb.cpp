@@ -23,6 +23,9 @@
 // A command line without the two socket options exits with 90.
 #include "verbs.h"
 
+#include "WinApi.h"
+#include "test_sockets.h"
+
 #include <string>
 
 namespace {
@@ -50,8 +53,8 @@ bool parseOptions(const std::vector<std::wstring>& arguments, ServerOptions& opt
 
 std::string describeSocket(SOCKET socket)
 {
-    std::string name;
-    return childSocketName(socket, name) ? name : "error " + name;
+    const std::string name = testSockets::name(socket);
+    return name.empty() ? "error " + std::to_string(WSAGetLastError()) : name;
 }
 
 // What this process holds, not what it was told: a handle the host leaked
@@ -59,14 +62,8 @@ std::string describeSocket(SOCKET socket)
 std::string socketsHeld()
 {
     std::string line = "sockets";
-    for (std::uintptr_t value = 4; value < 0x4000; value += 4) {
-        sockaddr_storage address{};
-        int length = sizeof address;
-        if (getsockname(static_cast<SOCKET>(value), reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-            line += ' ';
-            line += std::to_string(value);
-        }
-    }
+    for (SOCKET socket : testSockets::heldSockets())
+        line.append(1, ' ').append(std::to_string(socket));
     return line;
 }
 

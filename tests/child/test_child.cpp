@@ -4,6 +4,9 @@
 // the service host may carry the host's server-mode options behind its own.
 #include "verbs.h"
 
+#include "WinApi.h"
+#include "test_sockets.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
@@ -105,11 +108,12 @@ int sockets(const std::vector<std::wstring>& arguments)
     std::string out;
     for (std::size_t i = 1; i < arguments.size(); ++i) {
         std::uint64_t value = 0;
-        std::string name = "0";
         if (isOption(arguments[i]))
             continue;
-        const bool socket = parseChildNumber(arguments[i], value) && childSocketName(static_cast<SOCKET>(value), name);
-        out += childUtf8(arguments[i]) + (socket ? " socket " : " not-socket ") + name + "\n";
+        WSASetLastError(0);
+        const std::string name = parseChildNumber(arguments[i], value) ? testSockets::name(static_cast<SOCKET>(value)) : "";
+        const std::string error = std::to_string(WSAGetLastError());
+        out += childUtf8(arguments[i]) + (name.empty() ? " not-socket " + error : " socket " + name) + "\n";
     }
     WSACleanup();
     return writeChildFile(arguments[0], out) ? 0 : 3;
@@ -168,20 +172,6 @@ bool writeChildFile(const std::wstring& path, const std::string& bytes)
         return false;
     const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
     return std::fclose(file) == 0 && written;
-}
-
-bool childSocketName(SOCKET socket, std::string& text)
-{
-    sockaddr_in address{};
-    int length = sizeof address;
-    if (getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        text = std::to_string(WSAGetLastError());
-        return false;
-    }
-    char host[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &address.sin_addr, host, sizeof host);
-    text = std::string(host) + ":" + std::to_string(ntohs(address.sin_port));
-    return true;
 }
 
 int wmain(int argc, wchar_t** argv)

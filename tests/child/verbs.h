@@ -3,8 +3,6 @@
 // its own adds a file here (and to CMakeLists.txt) without touching the others.
 #pragma once
 
-#include "WinApi.h"
-
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -27,7 +25,3 @@ std::string childUtf8(const std::wstring& text);
 
 // Writes bytes to a file, replacing it; false when the file cannot be written.
 bool writeChildFile(const std::wstring& path, const std::string& bytes);
-
-// "<ip>:<port>" of the socket's IPv4 name; false (and the text "<WSA error>")
-// when the value is no socket here.
-bool childSocketName(SOCKET socket, std::string& text);

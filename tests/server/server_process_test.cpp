@@ -4,6 +4,7 @@
 #include "http_request.h"
 #include "Process.h"
 #include "test_child.h"
+#include "test_sockets.h"
 
 #include <gtest/gtest.h>
 
@@ -34,15 +35,6 @@ testing::Environment* const winsock = testing::AddGlobalTestEnvironment(new Wins
 
 const std::wstring serverPath = testChild::windowsPath(QUORVANTA_SERVER_EXE);
 
-sockaddr_in address(std::uint32_t host, std::uint16_t port)
-{
-    sockaddr_in result{};
-    result.sin_family = AF_INET;
-    result.sin_addr.s_addr = htonl(host);
-    result.sin_port = htons(port);
-    return result;
-}
-
 std::uint16_t portOf(SOCKET socket)
 {
     sockaddr_in name{};
@@ -62,7 +54,8 @@ SOCKET newSocket()
 SOCKET listenOn(std::uint32_t host)
 {
     const SOCKET listener = newSocket();
-    const sockaddr_in bound = address(host, 0);
+    sockaddr_in bound = testSockets::loopback(0);
+    bound.sin_addr.s_addr = htonl(host);
     if (bind(listener, reinterpret_cast<const sockaddr*>(&bound), sizeof bound) != 0 || listen(listener, SOMAXCONN) != 0) {
         closesocket(listener);
         return INVALID_SOCKET;
@@ -89,7 +82,7 @@ struct HostSockets {
         listener = listenOn(listenerAddress);
         SOCKET pairListener = listenOn(INADDR_LOOPBACK);
         hostEnd = newSocket();
-        const sockaddr_in target = address(INADDR_LOOPBACK, portOf(pairListener));
+        const sockaddr_in target = testSockets::loopback(portOf(pairListener));
         if (listener != INVALID_SOCKET && pairListener != INVALID_SOCKET
             && connect(hostEnd, reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0)
             serverEnd = accept(pairListener, nullptr, nullptr);
@@ -153,7 +146,7 @@ public:
     {
         const DWORD timeoutMs = 10000;
         setsockopt(mSocket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeoutMs), sizeof timeoutMs);
-        const sockaddr_in server = address(INADDR_LOOPBACK, port);
+        const sockaddr_in server = testSockets::loopback(port);
         EXPECT_EQ(0, connect(mSocket, reinterpret_cast<const sockaddr*>(&server), sizeof server)) << WSAGetLastError();
     }
     ~HttpClient() { closesocket(mSocket); }

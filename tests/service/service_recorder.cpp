@@ -49,23 +49,15 @@ std::string eventText(HANDLE source, WORD type, WORD category, DWORD identifier,
         + (data ? "+pointer" : "") + " \"" + toUtf8(text) + "\"";
 }
 
-void append(Entry entry)
-{
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        recorded.push_back(std::move(entry));
-    }
-    changed.notify_all();
-}
-
 BOOL WINAPI recordStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status)
 {
-    append({true, *status, {}, statusText(handle, *status)});
     std::function<void(const SERVICE_STATUS&)> hook;
     {
         std::lock_guard<std::mutex> guard(lock);
+        recorded.push_back({true, *status, {}, statusText(handle, *status)});
         hook = statusHook;
     }
+    changed.notify_all();
     if (hook)
         hook(*status);
     return TRUE;
@@ -75,9 +67,13 @@ BOOL WINAPI recordEvent(HANDLE source, WORD type, WORD category, DWORD identifie
                         DWORD dataSize, LPCWSTR* strings, LPVOID data)
 {
     const std::wstring text = stringCount > 0 && strings != nullptr && strings[0] != nullptr ? strings[0] : L"";
-    append({false, {}, text,
-            eventText(source, type, category, identifier, userSid != nullptr, stringCount, dataSize, data != nullptr,
-                      text)});
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        recorded.push_back({false, {}, text,
+                            eventText(source, type, category, identifier, userSid != nullptr, stringCount, dataSize,
+                                      data != nullptr, text)});
+    }
+    changed.notify_all();
     return TRUE;
 }
 
@@ -91,14 +87,6 @@ SERVICE_STATUS_HANDLE WINAPI recordRegistration(LPCWSTR name, LPHANDLER_FUNCTION
 
 } // namespace
 
-std::vector<std::string> describeAll(const std::vector<Entry>& entries)
-{
-    std::vector<std::string> result;
-    for (const Entry& entry : entries)
-        result.push_back(entry.described);
-    return result;
-}
-
 std::vector<Entry> entries()
 {
     std::lock_guard<std::mutex> guard(lock);
@@ -107,7 +95,10 @@ std::vector<Entry> entries()
 
 std::vector<std::string> log()
 {
-    return describeAll(entries());
+    std::vector<std::string> result;
+    for (const Entry& entry : entries())
+        result.push_back(entry.described);
+    return result;
 }
 
 void clear()
@@ -165,6 +156,7 @@ std::string status(DWORD state, DWORD controlsAccepted, DWORD checkPoint, DWORD 
     return statusText(fakeStatusHandle(), s);
 }
 
+// Each with one string in category one, no user, no data.
 std::string infoEvent(const std::wstring& text)
 {
     return eventText(fakeEventSource(), EVENTLOG_INFORMATION_TYPE, 1, 0x40020102, false, 1, 0, false, text);

@@ -23,8 +23,7 @@ struct Entry {
 };
 
 std::vector<Entry> entries();
-std::vector<std::string> describeAll(const std::vector<Entry>& log);
-// describeAll(entries())
+// The entries as described.
 std::vector<std::string> log();
 void clear();
 
@@ -38,7 +37,7 @@ void setStatusHook(std::function<void(const SERVICE_STATUS&)> hook);
 // Waits (up to timeoutMs) until some entry is described as expected.
 bool waitForEntry(const std::string& expected, DWORD timeoutMs);
 
-// The handler the host registered, null before registration.
+// The handler the host registered, null before registration, and its name.
 LPHANDLER_FUNCTION registeredHandler();
 std::wstring registeredName();
 

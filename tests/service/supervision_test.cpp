@@ -5,6 +5,7 @@
 #include "TextConversion.h"
 #include "service_status.h"
 #include "test_child.h"
+#include "test_sockets.h"
 
 #include <algorithm>
 #include <chrono>
@@ -80,38 +81,12 @@ bool waitForFile(const std::wstring& file, DWORD timeoutMs)
     return true;
 }
 
-sockaddr_in loopback(std::uint16_t port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-std::string addressText(const sockaddr_in& address)
-{
-    char host[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &address.sin_addr, host, sizeof host);
-    return std::string(host) + ":" + std::to_string(ntohs(address.sin_port));
-}
-
-// Every socket this process holds, as "<local> <peer>" ("-" for none), found
-// by value, so that a socket the host forgot to close shows up whatever
-// variable it was kept in.
+// Every socket this process holds, as "<local> <peer>" ("<local> " for none).
 Strings socketsOfThisProcess()
 {
     Strings held;
-    for (std::uintptr_t value = 4; value < 0x4000; value += 4) {
-        sockaddr_in local{};
-        sockaddr_in peer{};
-        int length = sizeof local;
-        if (getsockname(static_cast<SOCKET>(value), reinterpret_cast<sockaddr*>(&local), &length) != 0)
-            continue;
-        length = sizeof peer;
-        const bool connected = getpeername(static_cast<SOCKET>(value), reinterpret_cast<sockaddr*>(&peer), &length) == 0;
-        held.push_back(addressText(local) + " " + (connected ? addressText(peer) : "-"));
-    }
+    for (SOCKET socket : testSockets::heldSockets())
+        held.push_back(testSockets::name(socket) + " " + testSockets::name(socket, true));
     return held;
 }
 
@@ -120,7 +95,7 @@ class PortHolder {
 public:
     PortHolder() : mSocket(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP))
     {
-        const sockaddr_in address = loopback(serverPort);
+        const sockaddr_in address = testSockets::loopback(serverPort);
         mBound = mSocket != INVALID_SOCKET
             && bind(mSocket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0
             && listen(mSocket, SOMAXCONN) == 0;
@@ -139,7 +114,7 @@ private:
 std::string greetingFromServerPort()
 {
     const SOCKET client = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    const sockaddr_in address = loopback(serverPort);
+    const sockaddr_in address = testSockets::loopback(serverPort);
     const DWORD timeoutMs = 5000;
     setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeoutMs), sizeof timeoutMs);
     std::string received = "connect failed";

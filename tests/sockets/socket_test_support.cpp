@@ -5,15 +5,6 @@
 
 namespace {
 
-sockaddr_in loopback(std::uint16_t port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
 std::uint16_t portOf(int(WSAAPI* query)(SOCKET, sockaddr*, int*), SOCKET socket)
 {
     sockaddr_in name{};
@@ -51,14 +42,14 @@ bool waitUnread(SOCKET socket, long count)
 
 bool bindLoopback(Socket& socket, std::uint16_t port)
 {
-    const sockaddr_in address = loopback(port);
+    const sockaddr_in address = testSockets::loopback(port);
     return socket.open() && bind(socket.handle(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
 }
 
 // Blocking, so the connection is established when connect returns.
 bool connectClient(Socket& client, std::uint16_t port)
 {
-    const sockaddr_in address = loopback(port);
+    const sockaddr_in address = testSockets::loopback(port);
     return client.open() && connect(client.handle(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
 }
 
@@ -101,23 +92,6 @@ bool hasNoDelay(SOCKET socket)
     DWORD value = 0;
     int length = sizeof value;
     return getsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<char*>(&value), &length) == 0 && value != 0;
-}
-
-bool isLiveSocket(SOCKET socket)
-{
-    int type = 0;
-    int length = sizeof type;
-    return getsockopt(socket, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &length) == 0;
-}
-
-std::set<SOCKET> liveSockets()
-{
-    std::set<SOCKET> found;
-    for (SOCKET value = 4; value < 0x4000; value += 4) {
-        if (isLiveSocket(value))
-            found.insert(value);
-    }
-    return found;
 }
 
 std::uint16_t localPort(SOCKET socket)

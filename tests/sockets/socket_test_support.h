@@ -3,6 +3,7 @@
 #pragma once
 
 #include "Socket.h"
+#include "test_sockets.h"
 
 #include <cstdint>
 #include <set>
@@ -31,11 +32,12 @@ Mode probeMode(SOCKET socket);
 
 bool isInheritable(SOCKET socket);
 bool hasNoDelay(SOCKET socket);
-// getsockopt answers only for a live socket.
-bool isLiveSocket(SOCKET socket);
-// Every handle value of this process that is a live socket, found by probing
-// the handle table's low range.
-std::set<SOCKET> liveSockets();
+using testSockets::isLiveSocket;
+inline std::set<SOCKET> liveSockets()
+{
+    const std::vector<SOCKET> held = testSockets::heldSockets();
+    return std::set<SOCKET>(held.begin(), held.end());
+}
 
 std::uint16_t localPort(SOCKET socket);
 std::uint16_t peerPort(SOCKET socket);

@@ -3,6 +3,7 @@
 #include "Process.h"
 #include "UniqueHandle.h"
 #include "test_child.h"
+#include "test_sockets.h"
 
 #include <gtest/gtest.h>
 
@@ -355,12 +356,9 @@ TEST_F(InheritanceTest, InheritedSocketWorksInTheChild)
     SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     ASSERT_NE(INVALID_SOCKET, listener);
     SetHandleInformation(reinterpret_cast<HANDLE>(listener), HANDLE_FLAG_INHERIT, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int length = sizeof address;
-    const bool listening = bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
-        && listen(listener, 1) == 0 && getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+    const sockaddr_in address = testSockets::loopback(0);
+    const bool listening =
+        bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 && listen(listener, 1) == 0;
 
     const std::string output = mDirectory.fileUtf8(L"sockets.txt");
     Process process;
@@ -368,12 +366,12 @@ TEST_F(InheritanceTest, InheritedSocketWorksInTheChild)
         && process.launch({testChild::pathUtf8(), "sockets", output, value(listener), "--max-file-write-cache-size"},
                           {listener});
     const bool ended = launched && endsWithin(process);
+    const std::string name = testSockets::name(listener);
     closesocket(listener);
     WSACleanup();
     ASSERT_TRUE(ended);
     EXPECT_EQ(0u, process.exitCode());
-    EXPECT_EQ(value(listener) + " socket 127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "\n",
-              testChild::readFile(mDirectory.file(L"sockets.txt")));
+    EXPECT_EQ(value(listener) + " socket " + name + "\n", testChild::readFile(mDirectory.file(L"sockets.txt")));
 }
 
 } // namespace
