@@ -1,5 +1,7 @@
-// Verbs that raise fatal diagnostics reports: a fatal report aborts, so the
-// tests watch it from outside, through this child's output file and exit code.
+// Verbs that raise diagnostics reports: a fatal report aborts, so the tests
+// watch it from outside, through this child's output file and exit code. The
+// callback and the output stream write to one file, so the file shows their
+// order: callback texts are prefixed "callback <type>: ", the stream's bare.
 #include "verbs.h"
 
 #include "Debug.h"
@@ -15,19 +17,16 @@ void recordCallback(void* context, DebugMessageType type, const char* text)
     std::fflush(file);
 }
 
-// The callback and the output stream write to one file, so the file shows
-// their order: callback texts are prefixed "callback <type>: ", the stream's
-// are bare.
-std::FILE* openLog(const std::wstring& path, DebugConfig& config, bool abortOnError)
+std::FILE* openLog(const std::wstring& path, bool abortOnError)
 {
     std::FILE* file = _wfopen(path.c_str(), L"wb");
-    if (file == nullptr)
-        return nullptr;
+    DebugConfig config;
     config.abortOnError = abortOnError;
     config.outputCallback = recordCallback;
     config.callbackContext = file;
     config.outputStream = file;
-    Debug::setConfig(config);
+    if (file != nullptr)
+        Debug::setConfig(config);
     return file;
 }
 
@@ -39,13 +38,11 @@ int debugReport(const std::vector<std::wstring>& arguments)
 {
     if (arguments.size() < 3)
         return 2;
-    const std::wstring& kind = arguments[0];
-    DebugConfig config;
-    std::FILE* file = openLog(arguments[1], config, kind == L"error-abort");
+    std::FILE* file = openLog(arguments[1], arguments[0] == L"error-abort");
     std::FILE* extra = _wfopen(arguments[2].c_str(), L"wb");
     if (file == nullptr || extra == nullptr)
         return 3;
-    const DebugMessageType type = kind == L"fatal" ? Debug::Fatal : Debug::Error;
+    const DebugMessageType type = arguments[0] == L"fatal" ? Debug::Fatal : Debug::Error;
     const bool breakIn = Debug::report(type, "dir/sub/raise.cpp", 42, extra, nullptr, "boom %d", 7);
     std::fclose(extra);
     std::fclose(file);
@@ -56,10 +53,7 @@ int debugReport(const std::vector<std::wstring>& arguments)
 // "line <n>" naming the assertion's source line.
 int debugAssertVerb(const std::vector<std::wstring>& arguments)
 {
-    if (arguments.empty())
-        return 2;
-    DebugConfig config;
-    std::FILE* file = openLog(arguments[0], config, false);
+    std::FILE* file = arguments.empty() ? nullptr : openLog(arguments[0], false);
     if (file == nullptr)
         return 3;
     const int* volatile held = nullptr;

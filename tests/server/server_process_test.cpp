@@ -22,17 +22,6 @@ namespace {
 using namespace std::string_literals;
 using Strings = std::vector<std::string>;
 
-class WinsockEnvironment : public testing::Environment {
-public:
-    void SetUp() override
-    {
-        WSADATA data;
-        ASSERT_EQ(0, WSAStartup(MAKEWORD(2, 2), &data));
-    }
-    void TearDown() override { WSACleanup(); }
-};
-testing::Environment* const winsock = testing::AddGlobalTestEnvironment(new WinsockEnvironment);
-
 const std::wstring serverPath = testChild::windowsPath(QUORVANTA_SERVER_EXE);
 
 std::uint16_t portOf(SOCKET socket)

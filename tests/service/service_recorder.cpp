@@ -9,6 +9,7 @@
 #include <boost/filesystem/path.hpp>
 
 #include <chrono>
+#include <codecvt>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
@@ -236,6 +237,9 @@ void runServiceMain(std::vector<std::wstring> startArguments)
 
 void ServiceStateTest::SetUp()
 {
+    // The host's narrow paths are UTF-8: the entry point sets this up before
+    // the dispatcher starts.
+    boost::filesystem::path::imbue(std::locale(std::locale(), new std::codecvt_utf8_utf16<wchar_t, 0x10FFFF>));
     restartService();
     systemApi.setServiceStatus = recorder::recordStatus;
     systemApi.reportEvent = recorder::recordEvent;

@@ -51,28 +51,6 @@ TEST(EndpointTest, MatchingNeedsTwoFullIpv4EndpointsWithEqualPortAndAddress)
     }
 }
 
-TEST(EndpointTest, QueriesReportTheSystemsNames)
-{
-    LoopbackPair pair;
-    ASSERT_TRUE(makeLoopbackPair(pair));
-    Endpoint connectingLocal;
-    Endpoint acceptedPeer;
-    ASSERT_TRUE(localEndpoint(pair.connecting.handle(), &connectingLocal));
-    ASSERT_TRUE(peerEndpoint(pair.accepted.handle(), &acceptedPeer));
-    EXPECT_EQ(connectingLocal.length, 16u);
-    EXPECT_EQ(ntohs(connectingLocal.address.sin_port), localPort(pair.connecting.handle()));
-    EXPECT_TRUE(endpointsMatch(connectingLocal, acceptedPeer));
-    EXPECT_TRUE(peerEndpoint(pair.connecting.handle(), nullptr)) << "a null output only reports success";
-
-    Socket unconnected;
-    ASSERT_TRUE(unconnected.open());
-    Endpoint untouched = endpoint(1234, 0x01020304);
-    EXPECT_FALSE(peerEndpoint(unconnected.handle(), &untouched));
-    EXPECT_EQ(WSAGetLastError(), WSAENOTCONN);
-    EXPECT_FALSE(peerEndpoint(unconnected.handle(), nullptr));
-    EXPECT_EQ(ntohs(untouched.address.sin_port), 1234);
-}
-
 TEST(ElapsedTimeTest, MeasuresFromTheDifferenceOfTwoReadings)
 {
     const std::int64_t frequency = 10'000'000;

@@ -1,5 +1,5 @@
-// The code under test expects Windows Sockets to be started, as the host's
-// entry point does before anything else.
+// main for the test programs whose code expects Windows Sockets to be
+// started, as the host's entry point starts them before anything else.
 #include "WinApi.h"
 
 #include <gtest/gtest.h>
@@ -8,13 +8,13 @@
 
 int main(int argc, char** argv)
 {
-    WSADATA data;
+    testing::InitGoogleTest(&argc, argv);
+    WSADATA data{};
     const int started = WSAStartup(MAKEWORD(2, 2), &data);
     if (started != 0) {
         std::fprintf(stderr, "WSAStartup failed with %d\n", started);
         return 1;
     }
-    testing::InitGoogleTest(&argc, argv);
     const int result = RUN_ALL_TESTS();
     WSACleanup();
     return result;
