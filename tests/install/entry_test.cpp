@@ -57,10 +57,10 @@ std::string runEntry(FakeSystem& fake, std::vector<std::wstring> arguments)
     argv.push_back(nullptr);
 
     FakeSystemScope scope(fake);
-    StdoutCapture capture;
+    testing::internal::CaptureStdout();
     EXPECT_EQ(0, hostMain(static_cast<int>(arguments.size()), argv.data()));
     eventSource = nullptr;
-    return capture.text();
+    return testing::internal::GetCapturedStdout();
 }
 
 const Calls serviceRoad{"RegisterEventSource", "StartServiceCtrlDispatcher", "DeregisterEventSource"};

@@ -2,11 +2,6 @@
 
 #include "TextConversion.h"
 
-#include <algorithm>
-#include <cstdio>
-#include <fcntl.h>
-#include <io.h>
-
 namespace {
 
 FakeSystem* current = nullptr;
@@ -222,47 +217,4 @@ FakeSystemScope::FakeSystemScope(FakeSystem& fake)
 FakeSystemScope::~FakeSystemScope()
 {
     current = nullptr;
-}
-
-StdoutCapture::StdoutCapture()
-{
-    wchar_t directory[MAX_PATH];
-    wchar_t file[MAX_PATH];
-    if (GetTempPathW(MAX_PATH, directory) == 0 || GetTempFileNameW(directory, L"qvo", 0, file) == 0)
-        return;
-    mPath = file;
-    const int target = _wopen(file, _O_WRONLY | _O_TRUNC | _O_BINARY);
-    if (target < 0)
-        return;
-    std::fflush(stdout);
-    mSavedStdout = _dup(_fileno(stdout));
-    _dup2(target, _fileno(stdout));
-    _close(target);
-}
-
-StdoutCapture::~StdoutCapture()
-{
-    text();
-    if (!mPath.empty())
-        DeleteFileW(mPath.c_str());
-}
-
-std::string StdoutCapture::text()
-{
-    if (mSavedStdout < 0)
-        return mText;
-    std::fflush(stdout);
-    _dup2(mSavedStdout, _fileno(stdout));
-    _close(mSavedStdout);
-    mSavedStdout = -1;
-    mText.clear();
-    std::FILE* written = _wfopen(mPath.c_str(), L"rb");
-    char chunk[512];
-    for (std::size_t count = 0; written != nullptr && (count = std::fread(chunk, 1, sizeof chunk, written)) > 0;)
-        mText.append(chunk, count);
-    if (written != nullptr)
-        std::fclose(written);
-    // The runtime may write text-mode line ends into the redirected stream.
-    mText.erase(std::remove(mText.begin(), mText.end(), '\r'), mText.end());
-    return mText;
 }

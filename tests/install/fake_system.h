@@ -51,22 +51,3 @@ public:
 private:
     ScopedSystemApi mRestore;
 };
-
-// Collects what the process writes to its standard output, the stream the
-// console commands print on.
-class StdoutCapture {
-public:
-    StdoutCapture();
-    ~StdoutCapture();
-    StdoutCapture(const StdoutCapture&) = delete;
-    StdoutCapture& operator=(const StdoutCapture&) = delete;
-
-    // Ends the capture (once) and gives the text, line ends as "\n"; a
-    // capture that could not be set up gives a text saying so.
-    std::string text();
-
-private:
-    int mSavedStdout = -1;
-    std::wstring mPath;
-    std::string mText = "(no capture)";
-};

@@ -37,12 +37,13 @@ struct HostFolder {
     bool ready;
 };
 
+// What the command prints on its console.
 std::string run(FakeSystem& fake, void (*command)())
 {
     FakeSystemScope scope(fake);
-    StdoutCapture capture;
+    testing::internal::CaptureStdout();
     command();
-    return capture.text();
+    return testing::internal::GetCapturedStdout();
 }
 
 std::string quoted(const std::wstring& text)
