@@ -70,15 +70,20 @@ private:
     std::future<void> mDone;
 };
 
-bool waitForFile(const std::wstring& file, DWORD timeoutMs)
+// Polls until the condition holds; false when timeoutMs passed first.
+template <typename Condition>
+bool waitUntil(Condition condition, long long timeoutMs)
 {
-    const Clock::time_point start = Clock::now();
-    while (GetFileAttributesW(file.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    for (const Clock::time_point start = Clock::now(); !condition(); Sleep(20)) {
         if (millisecondsSince(start) > timeoutMs)
             return false;
-        Sleep(20);
     }
     return true;
+}
+
+bool waitForFile(const std::wstring& file, DWORD timeoutMs)
+{
+    return waitUntil([&file] { return GetFileAttributesW(file.c_str()) != INVALID_FILE_ATTRIBUTES; }, timeoutMs);
 }
 
 // Every socket this process holds, as "<local> <peer>" ("<local> " for none).
@@ -222,14 +227,7 @@ protected:
     {
         // A child's sockets outlive its exit code under Wine by a moment (its
         // Unix process still holds them); the next run needs the port.
-        const Clock::time_point start = Clock::now();
-        while (!PortHolder().bound()) {
-            if (millisecondsSince(start) > 5000) {
-                ADD_FAILURE() << "the server port is still taken after the run";
-                break;
-            }
-            Sleep(20);
-        }
+        EXPECT_TRUE(waitUntil([] { return PortHolder().bound(); }, 5000)) << "the server port is still taken";
         ServiceStateTest::TearDown();
     }
 };

@@ -18,25 +18,11 @@
 
 namespace {
 
-// Printable form for failure messages: ASCII as it is, the rest as \x{...}.
-std::string shown(const std::wstring& text)
+// Failure messages show wide texts with escapes, NULs and controls included.
+template <typename Text>
+std::string shown(const Text& text)
 {
-    std::string out;
-    for (const wchar_t c : text) {
-        char buffer[16];
-        const bool plain = c >= 0x20 && c < 0x7F && c != L'\\' && c != L'"';
-        std::snprintf(buffer, sizeof buffer, plain ? "%c" : "\\x{%x}", static_cast<unsigned>(c));
-        out += buffer;
-    }
-    return out;
-}
-
-std::string shown(const std::vector<std::wstring>& vector)
-{
-    std::string out;
-    for (const std::wstring& argument : vector)
-        out += (out.empty() ? "[\"" : ", \"") + shown(argument) + "\"";
-    return out + "]";
+    return ::testing::PrintToString(text);
 }
 
 // What the child is meant to see of one argument list: the non-empty
