@@ -89,20 +89,6 @@ TEST_F(ProcessTest, ReportsTheChildsExitCodeOnceReaped)
     }
 }
 
-TEST_F(ProcessTest, PassesTheArgumentListAsTheChildParsesIt)
-{
-    const std::string output = mDirectory.fileUtf8(L"argv.txt");
-    // The batch-unsafe texts are harmless for an executable and reach it whole.
-    std::vector<std::string> arguments{testChild::pathUtf8(), "echo-args", output, "a b", "", "x\"&echo owned>f.txt&rem",
-                                       "%PATH%", "line\nbreak", "\xC3\xA9\xF0\x9F\x98\x80"};
-    Process process;
-    ASSERT_TRUE(process.launch(arguments, {}));
-    ASSERT_TRUE(endsWithin(process));
-    ASSERT_EQ(0u, process.exitCode());
-    arguments.erase(arguments.begin() + 4); // an empty argument reaches no child
-    EXPECT_EQ(arguments, testChild::readEchoedArguments(mDirectory.file(L"argv.txt")));
-}
-
 TEST_F(ProcessTest, FindsTheExecutableByItsExtension)
 {
     const struct {
