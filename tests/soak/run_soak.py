@@ -41,17 +41,10 @@ FULL = {"cycles": 200, "storms": 10, "races": 41, "crashes": 20, "hostile": 20, 
 SEED = 7
 
 
-class Failed(Exception):
-    pass
-
-
-class Skipped(Exception):
-    pass
-
-
-def check(condition, message):
-    if not condition:
-        raise Failed(message)
+# One failure type for both drivers, so the harness's own checks fail a suite directly.
+Failed = soak_rig.e2e.CaseFailed
+Skipped = soak_rig.e2e.CaseSkipped
+check = soak_rig.e2e.check
 
 
 def blanked(c):
@@ -88,10 +81,7 @@ class Soak:
     # --- helpers -----------------------------------------------------------
 
     def drive(self, *args, timeout):
-        try:
-            code, out = self.rig.run(self.driver, *args, timeout=timeout)
-        except soak_rig.e2e.CaseFailed as error:
-            raise Failed(str(error))
+        code, out = self.rig.run(self.driver, *args, timeout=timeout)
         if self.verbose:
             print(out.rstrip(), flush=True)
         failures = [line[len("failure="):] for line in out.splitlines() if line.startswith("failure=")]
@@ -284,10 +274,7 @@ class Soak:
         vectors = self.sizes["vectors"]
         if not vectors:
             raise Skipped("the bounded form leaves this to the command_line_fuzz_tests test (100,000 vectors)")
-        try:
-            code, out = self.rig.run(self.fuzz, f"--vectors={vectors}", f"--seed={SEED}", timeout=1800)
-        except soak_rig.e2e.CaseFailed as error:
-            raise Failed(str(error))
+        code, out = self.rig.run(self.fuzz, f"--vectors={vectors}", f"--seed={SEED}", timeout=1800)
         summary = re.search(r"^compared=.*$", out, re.M)
         print(out.rstrip(), flush=True)
         check(code == 0 and summary, f"command_line_fuzz_tests ended with {code}")
@@ -358,7 +345,7 @@ def main():
             soak = Soak(rig, driver, sizes, fuzz, options.verbose, options.only)
             soak.run()
             results = soak.results
-    except (subprocess.SubprocessError, OSError, RuntimeError, soak_rig.e2e.CaseFailed) as error:
+    except (subprocess.SubprocessError, OSError, RuntimeError, Failed) as error:
         print(f"soak: setting up Wine failed: {error}", file=sys.stderr)
         results.append("FAIL")
 
