@@ -221,7 +221,8 @@ TEST(ServerSession, ServesFilesThenEndsWhenTheHostCloses)
     HostSockets sockets;
     ASSERT_TRUE(sockets.create()) << WSAGetLastError();
     const std::uint16_t port = portOf(sockets.listener);
-    Strings arguments{"server", "--data-dir=" + toUtf8(data)};
+    // A short client time limit, so that a stalled client is seen out quickly.
+    Strings arguments{"server", "--data-dir=" + toUtf8(data), "--client-timeout=1000"};
     for (const std::string& option : sockets.serverModeOptions())
         arguments.push_back(option);
     Process server;
@@ -282,6 +283,15 @@ TEST(ServerSession, ServesFilesThenEndsWhenTheHostCloses)
     {
         HttpClient cut(port);
         ASSERT_TRUE(cut.send("PUT /files/cut HTTP/1.1\r\nContent-Length: 100\r\n\r\n" + std::string(40, 'c')));
+    }
+    // A client that stops in the middle of its request head is answered 408
+    // and let go, instead of holding a server thread for ever.
+    {
+        HttpClient stalled(port);
+        ASSERT_TRUE(stalled.send("GET /files/p HTTP/1.1\r\nHost: x\r\n"));
+        const std::optional<HttpResponse> timedOut = stalled.receive();
+        ASSERT_TRUE(timedOut) << "no answer to a stalled request head";
+        EXPECT_EQ(408, timedOut->status);
     }
     // The server saw the command line as the host built it.
     const std::optional<HttpResponse> echoed = request(port, "GET", "/arguments");
