@@ -217,6 +217,25 @@ def port_54321_listening():
         return False
 
 
+TCP_STATES = {"01": "ESTABLISHED", "02": "SYN_SENT", "03": "SYN_RECV", "04": "FIN_WAIT1", "05": "FIN_WAIT2",
+              "06": "TIME_WAIT", "07": "CLOSE", "08": "CLOSE_WAIT", "09": "LAST_ACK", "0A": "LISTEN", "0B": "CLOSING"}
+
+
+def port_54321_local_states():
+    """The states of the sockets whose own port is 54321: what can stand in the way of a bind."""
+    states = []
+    try:
+        with open("/proc/net/tcp") as table:
+            next(table)
+            for row in table:
+                fields = row.split()
+                if int(fields[1].split(":")[1], 16) == PORT:
+                    states.append(TCP_STATES.get(fields[3], fields[3]))
+    except OSError:
+        pass
+    return states
+
+
 def port_54321_time_wait():
     """Connections on port 54321 in TIME_WAIT, by which end holds it."""
     local = remote = 0
@@ -481,7 +500,8 @@ class Suite:
             try:
                 holder.bind(("127.0.0.1", PORT))
             except OSError as error:
-                raise CaseSkipped(f"cannot hold port {PORT} for the case: {error}")
+                raise CaseSkipped(f"cannot hold port {PORT} for the case: {error}; "
+                                  f"sockets on it: {port_54321_local_states()}")
             holder.listen(1)
             seen, mark = self.run_until_stopped(port_held=True)
             check(RUNNING not in seen, f"RUNNING reported without a listener: {seen}")
