@@ -230,7 +230,8 @@ def port_54321_local_states():
             for row in table:
                 fields = row.split()
                 if int(fields[1].split(":")[1], 16) == PORT:
-                    states.append(TCP_STATES.get(fields[3], fields[3]))
+                    peer = int(fields[2].split(":")[1], 16)
+                    states.append(f"{TCP_STATES.get(fields[3], fields[3])} with port {peer}")
     except OSError:
         pass
     return states
@@ -496,6 +497,12 @@ class Suite:
     def case_port_taken(self):
         self.wait_port_free()
         holder = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        lingering = [state for state in port_54321_local_states() if state.startswith("TIME_WAIT")]
+        if lingering:
+            self.notes.append(f"before the port case: {lingering} on port {PORT}")
+        # A listener still makes the host's bind fail; the option only lets
+        # the holder bind past a TIME_WAIT that an earlier run left behind.
+        holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         try:
             try:
                 holder.bind(("127.0.0.1", PORT))
