@@ -76,31 +76,12 @@ bool attemptPair(const Socket& listening, Socket& connecting, Socket& accepted)
     return true;
 }
 
-// Bounded: a peer in this process closes within microseconds, and an end
-// that waited in vain is only closed a little later.
-void waitForPeerClose(SOCKET socket)
-{
-    constexpr long peerCloseLimitUs = 100 * 1000;
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(socket, &readable);
-    timeval limit{0, peerCloseLimitUs};
-    select(0, &readable, nullptr, nullptr, &limit);
-}
-
 } // namespace
 
 ServerSockets::~ServerSockets()
 {
-    // The reverse of the order createServerSockets fills them in. A pair that
-    // is still whole was never handed on (the host takes its end out once the
-    // child runs). Its server-port end closes only once the other end's close
-    // has reached it: closed at the same moment, both ends would sit in
-    // TIME_WAIT, and the next start could not bind the port while it lasts.
-    const bool pairWhole = serviceConnection.isOpen() && primaryConnection.isOpen();
+    // The reverse of the order createServerSockets fills them in.
     serviceConnection.close();
-    if (pairWhole)
-        waitForPeerClose(primaryConnection.handle());
     primaryConnection.close();
     listener.close();
 }
