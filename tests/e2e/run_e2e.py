@@ -207,52 +207,41 @@ def parse_watch(out):
     return seen, (int(reached.group(1)), int(reached.group(2))) if reached else (None, None)
 
 
-def port_54321_listening():
-    """Whether some socket listens on port 54321 in this network namespace."""
-    try:
-        with open("/proc/net/tcp") as table:
-            next(table)
-            return any(int(row.split()[1].split(":")[1], 16) == PORT and row.split()[3] == "0A" for row in table)
-    except OSError:
-        return False
-
-
+# /proc/net/tcp state codes.
 TCP_STATES = {"01": "ESTABLISHED", "02": "SYN_SENT", "03": "SYN_RECV", "04": "FIN_WAIT1", "05": "FIN_WAIT2",
               "06": "TIME_WAIT", "07": "CLOSE", "08": "CLOSE_WAIT", "09": "LAST_ACK", "0A": "LISTEN", "0B": "CLOSING"}
 
 
-def port_54321_local_states():
-    """The states of the sockets whose own port is 54321: what can stand in the way of a bind."""
-    states = []
+def port_sockets():
+    """(state, local port, remote port) of every IPv4 TCP socket on port 54321 in this network namespace."""
+    found = []
     try:
         with open("/proc/net/tcp") as table:
             next(table)
             for row in table:
                 fields = row.split()
-                if int(fields[1].split(":")[1], 16) == PORT:
-                    peer = int(fields[2].split(":")[1], 16)
-                    states.append(f"{TCP_STATES.get(fields[3], fields[3])} with port {peer}")
+                local = int(fields[1].split(":")[1], 16)
+                remote = int(fields[2].split(":")[1], 16)
+                if PORT in (local, remote):
+                    found.append((TCP_STATES.get(fields[3], fields[3]), local, remote))
     except OSError:
         pass
-    return states
+    return found
+
+
+def port_54321_listening():
+    return any(state == "LISTEN" and local == PORT for state, local, _ in port_sockets())
+
+
+def port_54321_local_states():
+    """The sockets whose own port is 54321: what can stand in the way of a bind."""
+    return [f"{state} with port {remote}" for state, local, remote in port_sockets() if local == PORT]
 
 
 def port_54321_time_wait():
     """Connections on port 54321 in TIME_WAIT, by which end holds it."""
-    local = remote = 0
-    try:
-        with open("/proc/net/tcp") as table:
-            next(table)
-            for row in table:
-                fields = row.split()
-                local_port = int(fields[1].split(":")[1], 16)
-                remote_port = int(fields[2].split(":")[1], 16)
-                if fields[3] == "06":
-                    local += local_port == PORT
-                    remote += remote_port == PORT
-    except OSError:
-        pass
-    return local, remote
+    waiting = [(local, remote) for state, local, remote in port_sockets() if state == "TIME_WAIT"]
+    return sum(local == PORT for local, _ in waiting), sum(remote == PORT for _, remote in waiting)
 
 
 class Suite:

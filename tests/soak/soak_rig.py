@@ -33,12 +33,6 @@ CRASH_TEXT = e2e.CRASH_TEXT
 SETUP_FAILURE = e2e.SETUP_FAILURE
 EventLog = e2e.EventLog
 
-# /proc/net/tcp state codes.
-TCP_STATES = {"01": "ESTABLISHED", "02": "SYN_SENT", "03": "SYN_RECV", "04": "FIN_WAIT1", "05": "FIN_WAIT2",
-              "06": "TIME_WAIT", "07": "CLOSE", "08": "CLOSE_WAIT", "09": "LAST_ACK", "0A": "LISTEN",
-              "0B": "CLOSING"}
-
-
 class Rig:
     """A fresh prefix with the shipped programs (and any extra ones) in
     C:\\svc and the host installed as a service."""
@@ -84,29 +78,12 @@ def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
-def port_sockets():
-    """(state, local port, remote port) of every IPv4 TCP socket on the server port."""
-    found = []
-    try:
-        with open("/proc/net/tcp") as table:
-            next(table)
-            for row in table:
-                fields = row.split()
-                local = int(fields[1].split(":")[1], 16)
-                remote = int(fields[2].split(":")[1], 16)
-                if PORT in (local, remote):
-                    found.append((TCP_STATES.get(fields[3], fields[3]), local, remote))
-    except OSError:
-        pass
-    return found
-
-
 def live_port_sockets(limit_s=5.0):
     """Sockets on the server port other than TIME_WAIT, once they have had
     limit_s to go away (a closing pair takes a moment in the kernel)."""
     deadline = time.monotonic() + limit_s
     while True:
-        live = [s for s in port_sockets() if s[0] != "TIME_WAIT"]
+        live = [s for s in e2e.port_sockets() if s[0] != "TIME_WAIT"]
         if not live or time.monotonic() > deadline:
             return live
         time.sleep(0.1)
