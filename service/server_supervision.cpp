@@ -132,7 +132,8 @@ void runServer(DWORD argc, LPWSTR* argv)
         if (!createServerSockets(&*sockets)) {
             const DWORD error = static_cast<DWORD>(WSAGetLastError());
             sockets.reset();
-            stopWithError(L"Could not create primary socket connection", failureCode(error, static_cast<DWORD>(WSAETIMEDOUT)));
+            stopWithError(L"Could not create primary socket connection",
+                          failureCode(error, static_cast<DWORD>(WSAETIMEDOUT)));
             return;
         }
         const std::uint64_t listener = sockets->listener.handle();
