@@ -517,6 +517,7 @@ class Suite:
         check_equal(code, 0, "uninstall exit code")
         code, out, _ = self.host("uninstall")
         check_equal(out, "OpenService failed (1060)\n", "second uninstall output")
+        check_equal(code, 1, "second uninstall exit code")
         check_equal(self.state(), "error=OpenService 1060", "service after uninstall")
         code, out = self.wine.probe_run("registry")
         check(f"messagefile={WIN_DIR}\\{MESSAGE_DLL}" in out and "types=7" in out,
@@ -524,11 +525,12 @@ class Suite:
 
     def case_console_start(self):
         code, out, err = self.host(debug="-all,+eventlog")
-        check_equal(code, 0, "exit code without arguments")
+        check_equal(code, 1, "exit code without arguments")
+        check("Quorvanta-APIClient " in err and " install " in err, f"no usage text: {err!r}")
         check_equal(parse_entries(err), [("error", "StartServiceCtrlDispatcher failed with 1063")], "entries")
 
         code, out, err = self.host("Install", debug="-all,+eventlog")
-        check_equal(code, 0, "exit code of 'Install'")
+        check_equal(code, 1, "exit code of 'Install'")
         check("Service installed" not in out, f"'Install' installed: {out!r}")
         check_equal(parse_entries(err), [("error", "StartServiceCtrlDispatcher failed with 1063")], "entries")
         check_equal(self.state(), "error=OpenService 1060", "service after 'Install'")
