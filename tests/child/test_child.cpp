@@ -1,17 +1,14 @@
-// test_child: the one helper program that tests launch when they need a real
-// child. The first argument names a verb (tests/common/test_child.h lists
-// them). Verbs ignore arguments beyond those they use, so a child launched by
-// the service host may carry the host's server-mode options behind its own.
-#include "verbs.h"
-
+// test_child: the one program tests launch when they need a real child. The
+// first argument names the verb (tests/common/test_child.h lists them); verbs
+// ignore arguments beyond their own, so the host's server-mode options may follow.
+#include "Debug.h"
+#include "TextConversion.h"
 #include "WinApi.h"
 #include "test_sockets.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cwchar>
-#include <cwctype>
-#include <map>
+#include <string>
 
 // The runtime must hand over the arguments as its parser split them, without
 // expanding wildcards: the quoting tests compare against exactly that.
@@ -20,166 +17,145 @@ int _dowildcard = 0;
 
 namespace {
 
-std::map<std::wstring, ChildVerbFunction>& verbs()
-{
-    static std::map<std::wstring, ChildVerbFunction> table;
-    return table;
-}
+unsigned long long number(const wchar_t* text) { return std::wcstoull(text, nullptr, 0); }
 
-// echo-args needs argv[0] as well, so it bypasses the table.
-int echoArgs(int argc, wchar_t** argv)
+bool writeFile(const wchar_t* path, const std::string& bytes)
 {
-    if (argc < 3)
-        return 2;
-    std::string out;
-    for (int i = 0; i < argc; ++i) {
-        const std::string argument = childUtf8(argv[i]);
-        out += std::to_string(argument.size()) + ":" + argument + "\n";
-    }
-    return writeChildFile(argv[2], out) ? 0 : 3;
-}
-
-int exitWith(const std::vector<std::wstring>& arguments)
-{
-    std::uint64_t code = 0;
-    if (arguments.empty() || !parseChildNumber(arguments[0], code) || code > 0xFFFFFFFFull)
-        return 2;
-    // ExitProcess, not return: the runtime would narrow the code to int first.
-    ExitProcess(static_cast<UINT>(code));
-}
-
-int sleepFor(const std::vector<std::wstring>& arguments)
-{
-    std::uint64_t milliseconds = 0;
-    if (arguments.empty() || !parseChildNumber(arguments[0], milliseconds) || milliseconds >= INFINITE)
-        return 2;
-    Sleep(static_cast<DWORD>(milliseconds));
-    return 0;
+    std::FILE* file = _wfopen(path, L"wb");
+    const bool written = file != nullptr && std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    return file != nullptr && std::fclose(file) == 0 && written;
 }
 
 LONG WINAPI endWithExceptionCode(EXCEPTION_POINTERS* exception)
 {
-    // Ended here, before any frame handler runs, so that no debugger is
-    // started (Wine starts winedbg for an unhandled fault) and the exit code is
-    // the exception code, as for an unattended crash on Windows.
+    // Ended before any frame handler runs, so that Wine starts no debugger and
+    // the exit code is the exception code, as for an unattended crash.
     TerminateProcess(GetCurrentProcess(), exception->ExceptionRecord->ExceptionCode);
     return EXCEPTION_CONTINUE_SEARCH;
 }
 
-int crash(const std::vector<std::wstring>&)
+// Callback and stream write to one file, so it shows their order.
+void recordCallback(void* file, DebugMessageType type, const char* text)
 {
-    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
-    AddVectoredExceptionHandler(1, endWithExceptionCode);
-    // Both volatile: the compiler may neither drop the store through a null
-    // pointer nor turn it into a trap (an illegal instruction).
-    volatile int* volatile target = nullptr;
-    *target = 1;
-    return 1;
+    std::fprintf(static_cast<std::FILE*>(file), "callback %d: %s", type, text);
+    std::fflush(static_cast<std::FILE*>(file));
 }
 
-bool isOption(const std::wstring& argument)
+// debug <fatal|error|error-abort|assert> <file>: "boom 7" from dir/raise.cpp
+// line 42, or a failing debugAssert whose line the file names first.
+int debug(const std::wstring& kind, const wchar_t* path)
 {
-    return argument.size() >= 2 && argument[0] == L'-' && argument[1] == L'-';
+    std::FILE* file = _wfopen(path, L"wb");
+    if (file == nullptr)
+        return 2;
+    Debug::setConfig(DebugConfig{kind == L"error-abort", recordCallback, file, file});
+    if (kind == L"assert") {
+        std::fprintf(file, "line %d\n", __LINE__ + 2);
+        const int* volatile held = nullptr;
+        debugAssert(nullptr != held);
+    }
+    return Debug::report(kind == L"fatal" ? Debug::Fatal : Debug::Error, "dir/raise.cpp", 42, file, nullptr,
+                         "boom %d", 7) ? 1 : 0;
 }
 
-// Each value that is not an open handle here is named on standard output.
-int checkHandles(const std::vector<std::wstring>& arguments)
+std::string describe(SOCKET socket)
 {
-    int invalid = 0;
-    for (const std::wstring& argument : arguments) {
-        std::uint64_t value = 0;
-        DWORD flags = 0;
-        if (!isOption(argument)
-            && (!parseChildNumber(argument, value)
-                || !GetHandleInformation(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(value)), &flags))) {
-            ++invalid;
-            std::printf("invalid %ls\n", argument.c_str());
+    const std::string name = testSockets::name(socket);
+    return name.empty() ? "error " + std::to_string(WSAGetLastError()) : name;
+}
+
+// server <until-close <code> <report> | exit <code> | ignore-close <report>>
+// with --pre-established-listener L --pre-established-connection C. The
+// report ("arg" lines, listener, connection, sockets held) appears whole.
+int server(int argc, wchar_t** argv)
+{
+    SOCKET listener = INVALID_SOCKET;
+    SOCKET connection = INVALID_SOCKET;
+    std::string report;
+    for (int i = 2; i < argc; ++i) {
+        report += "arg " + toUtf8(std::wstring_view(argv[i])) + "\n";
+        if (i + 1 < argc && std::wcscmp(argv[i], L"--pre-established-listener") == 0)
+            listener = static_cast<SOCKET>(number(argv[i + 1]));
+        if (i + 1 < argc && std::wcscmp(argv[i], L"--pre-established-connection") == 0)
+            connection = static_cast<SOCKET>(number(argv[i + 1]));
+    }
+    WSADATA data{};
+    const std::wstring behaviour = argc > 2 ? argv[2] : L"";
+    if (argc < 4 || listener == INVALID_SOCKET || connection == INVALID_SOCKET || WSAStartup(MAKEWORD(2, 2), &data) != 0)
+        return 90;
+    if (behaviour == L"exit")
+        ExitProcess(static_cast<UINT>(number(argv[3])));
+    // What this process holds, not what it was told: a leaked handle shows.
+    report += "listener " + describe(listener) + "\nconnection " + describe(connection) + "\nsockets";
+    for (SOCKET socket : testSockets::heldSockets())
+        report.append(1, ' ').append(std::to_string(socket));
+    if (behaviour == L"until-close" && argc < 5)
+        return 90;
+    const std::wstring file = argv[behaviour == L"until-close" ? 4 : 3];
+    if (!writeFile((file + L".part").c_str(), report + "\n") || !MoveFileExW((file + L".part").c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING))
+        return 90;
+    if (behaviour != L"until-close") {
+        Sleep(60000);
+        return 0;
+    }
+    // select(): Wine's poll does not know inherited sockets. Each client gets
+    // a greeting; the host's close (or 60 s) ends the run, 99 for the latter.
+    for (const ULONGLONG deadline = GetTickCount64() + 60000; GetTickCount64() < deadline;) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(listener, &readable);
+        FD_SET(connection, &readable);
+        timeval wait{0, 100000};
+        if (select(0, &readable, nullptr, nullptr, &wait) == SOCKET_ERROR)
+            break;
+        char buffer[256];
+        if (FD_ISSET(connection, &readable) && recv(connection, buffer, sizeof buffer, 0) <= 0)
+            ExitProcess(static_cast<UINT>(number(argv[3])));
+        const SOCKET client = FD_ISSET(listener, &readable) ? accept(listener, nullptr, nullptr) : INVALID_SOCKET;
+        if (client != INVALID_SOCKET) {
+            send(client, "accepted by test_child\n", 23, 0);
+            closesocket(client);
         }
     }
-    std::fflush(stdout);
-    return invalid;
-}
-
-int sockets(const std::vector<std::wstring>& arguments)
-{
-    WSADATA data{};
-    if (arguments.empty() || WSAStartup(MAKEWORD(2, 2), &data) != 0)
-        return 2;
-    std::string out;
-    for (std::size_t i = 1; i < arguments.size(); ++i) {
-        std::uint64_t value = 0;
-        if (isOption(arguments[i]))
-            continue;
-        WSASetLastError(0);
-        const std::string name = parseChildNumber(arguments[i], value) ? testSockets::name(static_cast<SOCKET>(value)) : "";
-        const std::string error = std::to_string(WSAGetLastError());
-        out += childUtf8(arguments[i]) + (name.empty() ? " not-socket " + error : " socket " + name) + "\n";
-    }
-    WSACleanup();
-    return writeChildFile(arguments[0], out) ? 0 : 3;
-}
-
-const ChildVerb exitVerb(L"exit", exitWith);
-const ChildVerb sleepVerb(L"sleep", sleepFor);
-const ChildVerb crashVerb(L"crash", crash);
-const ChildVerb checkHandlesVerb(L"check-handles", checkHandles);
-const ChildVerb socketsVerb(L"sockets", sockets);
-
-int usage()
-{
-    std::fputs("usage: test_child <verb> [arguments]\nverbs: echo-args", stderr);
-    for (const auto& verb : verbs())
-        std::fprintf(stderr, " %ls", verb.first.c_str());
-    std::fputs("\n", stderr);
-    return 100;
+    return 99;
 }
 
 } // namespace
 
-ChildVerb::ChildVerb(const wchar_t* name, ChildVerbFunction function)
-{
-    verbs()[name] = function;
-}
-
-bool parseChildNumber(const std::wstring& text, std::uint64_t& value)
-{
-    // Base 16 only with the 0x prefix: a leading zero does not mean octal here.
-    const bool hex = text.size() > 2 && text[0] == L'0' && (text[1] == L'x' || text[1] == L'X');
-    // wcstoull would accept blanks and a sign in front of the digits.
-    if (text.empty() || !(hex ? std::iswxdigit(text[2]) : std::iswdigit(text[0])))
-        return false;
-    wchar_t* end = nullptr;
-    errno = 0;
-    const unsigned long long parsed = std::wcstoull(text.c_str() + (hex ? 2 : 0), &end, hex ? 16 : 10);
-    if (errno != 0 || end != text.c_str() + text.size())
-        return false;
-    value = parsed;
-    return true;
-}
-
-std::string childUtf8(const std::wstring& text)
-{
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string result(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size, nullptr, nullptr);
-    return result;
-}
-
-bool writeChildFile(const std::wstring& path, const std::string& bytes)
-{
-    std::FILE* file = _wfopen(path.c_str(), L"wb");
-    if (file == nullptr)
-        return false;
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    return std::fclose(file) == 0 && written;
-}
-
 int wmain(int argc, wchar_t** argv)
 {
-    if (argc >= 2 && std::wstring(argv[1]) == L"echo-args")
-        return echoArgs(argc, argv);
-    const auto found = argc < 2 ? verbs().end() : verbs().find(argv[1]);
-    if (found == verbs().end())
-        return usage();
-    return found->second(std::vector<std::wstring>(argv + 2, argv + argc));
+    const std::wstring verb = argc > 1 ? argv[1] : L"";
+    if (verb == L"echo-args" && argc > 2) {
+        std::string out;
+        for (int i = 0; i < argc; ++i)
+            out += toUtf8(std::wstring_view(argv[i])) + '\0';
+        return writeFile(argv[2], out) ? 0 : 3;
+    }
+    if (verb == L"exit" && argc > 2)
+        ExitProcess(static_cast<UINT>(number(argv[2]))); // not return: the runtime would narrow it to int
+    if (verb == L"sleep" && argc > 2) {
+        Sleep(static_cast<DWORD>(number(argv[2])));
+        return 0;
+    }
+    if (verb == L"crash") {
+        SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+        AddVectoredExceptionHandler(1, endWithExceptionCode);
+        volatile int* volatile target = nullptr; // neither the store nor the pointer may be optimised away
+        *target = 1;
+    }
+    if (verb == L"check-handles") {
+        int missing = 0;
+        for (int i = 2; i < argc; ++i) {
+            DWORD flags = 0;
+            const HANDLE handle = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(number(argv[i])));
+            missing += std::wcsncmp(argv[i], L"--", 2) != 0 && !GetHandleInformation(handle, &flags);
+        }
+        return missing;
+    }
+    if (verb == L"debug" && argc > 3)
+        return debug(argv[2], argv[3]);
+    if (verb == L"server")
+        return server(argc, argv);
+    std::fputs("usage: test_child echo-args|exit|sleep|crash|check-handles|debug|server ...\n", stderr);
+    return 100;
 }
