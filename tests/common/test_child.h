@@ -1,12 +1,10 @@
-// Helpers for tests that launch test_child (tests/child), whose path the build
-// gives as QUORVANTA_TEST_CHILD. Its verbs (argument 1):
-//   echo-args <file>        writes its whole argv as UTF-8, each one NUL-terminated
-//   exit <code>             exits with code (decimal or 0x hex)
-//   sleep <ms>              sleeps, then exits 0
-//   crash                   access violation, exit code 0xC0000005
-//   check-handles <h>...    exit code = how many values are not open handles
+// Helpers for tests that launch test_child (its path is QUORVANTA_TEST_CHILD). Verbs (argument 1):
+//   echo-args <file>      writes its whole argv as UTF-8, each argument NUL-terminated
+//   exit <code>           exits with code (decimal or 0x hex);  sleep <ms>: sleeps, exits 0
+//   crash                 access violation (0xC0000005)
+//   check-handles <h>...  exit code = how many of the values are not open handles
 //   debug <fatal|error|error-abort|assert> <file>   raises a Debug report
-//   server ...              stands in for the server (see test_child.cpp)
+//   server ...            stands in for the server (see tests/child/test_child.cpp)
 #pragma once
 
 #include "Process.h"
@@ -14,92 +12,79 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <optional>
-#include <string>
-#include <vector>
+#include <sstream>
 
 namespace testChild {
 
 // A Unix path from the build reaches Windows code through Wine's Z: drive.
 inline std::wstring windowsPath(const std::string& path)
 {
-    std::wstring wide = toWide(path);
-    if (!wide.empty() && wide[0] == L'/')
-        wide = L"Z:" + std::filesystem::path(wide).make_preferred().wstring();
-    return wide;
+    return path[0] == '/' ? L"Z:" + std::filesystem::path(toWide(path)).make_preferred().wstring() : toWide(path);
 }
-
 inline std::wstring path() { return windowsPath(QUORVANTA_TEST_CHILD); }
 inline std::string pathUtf8() { return toUtf8(path()); }
 
-// A fresh folder under the temporary folder, by its long name (as the code
-// under test resolves it), removed with its contents.
+// A fresh folder by its long name (as code under test resolves it), removed with its contents.
 class TempDirectory {
 public:
     TempDirectory()
     {
-        static unsigned counter = 0;
-        const auto name = L"quorvanta-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
-        std::error_code error;
-        const std::filesystem::path made = std::filesystem::temp_directory_path(error) / name;
-        if (error || !std::filesystem::create_directory(made, error))
-            return; // path() stays empty: the test's file checks fail loudly
+        static unsigned count = 0;
+        const auto made = std::filesystem::temp_directory_path(mError)
+            / (L"quorvanta-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++count));
         wchar_t longName[MAX_PATH];
-        const DWORD length = GetLongPathNameW(made.c_str(), longName, MAX_PATH);
+        const DWORD length = std::filesystem::create_directory(made, mError) ? GetLongPathNameW(made.c_str(), longName, MAX_PATH) : 0;
         mPath = length > 0 && length < MAX_PATH ? std::filesystem::path(longName) : made;
     }
-    ~TempDirectory() { std::filesystem::remove_all(mPath, mIgnored); }
+    ~TempDirectory() { std::filesystem::remove_all(mPath, mError); }
     TempDirectory(const TempDirectory&) = delete;
     TempDirectory& operator=(const TempDirectory&) = delete;
-
     std::wstring path() const { return mPath.wstring(); }
     std::wstring file(const std::wstring& name) const { return (mPath / name).wstring(); }
     std::string fileUtf8(const std::wstring& name) const { return toUtf8(file(name)); }
 
 private:
+    std::error_code mError;
     std::filesystem::path mPath;
-    std::error_code mIgnored;
 };
 
 inline std::optional<std::string> readFile(const std::wstring& file)
 {
     std::ifstream stream(std::filesystem::path(file), std::ios::binary);
-    if (!stream)
-        return std::nullopt;
-    return std::string(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());
+    std::ostringstream bytes;
+    if (stream && stream.peek() != std::ifstream::traits_type::eof())
+        bytes << stream.rdbuf(); // an empty file would set the failure bit
+    return stream ? std::optional(bytes.str()) : std::nullopt;
 }
 
 inline bool writeFile(const std::wstring& file, const std::string& bytes)
 {
-    std::ofstream stream(std::filesystem::path(file), std::ios::binary | std::ios::trunc);
-    return stream.write(bytes.data(), static_cast<std::streamsize>(bytes.size())) && stream.flush();
+    return static_cast<bool>(std::ofstream(std::filesystem::path(file), std::ios::binary) << bytes);
 }
 
 // What echo-args wrote, argument by argument.
 inline std::vector<std::string> echoed(const std::wstring& file)
 {
     std::vector<std::string> arguments;
-    const std::string bytes = readFile(file).value_or("");
-    for (std::size_t start = 0, end; (end = bytes.find('\0', start)) != std::string::npos; start = end + 1)
-        arguments.push_back(bytes.substr(start, end - start));
+    std::istringstream bytes(readFile(file).value_or(""));
+    for (std::string argument; std::getline(bytes, argument, '\0');)
+        arguments.push_back(argument);
     return arguments;
 }
 
 // Waits at most 10 s for the child, then lets isRunning reap it.
-inline bool ends(Process& process)
+inline bool ends(Process& child)
 {
-    return process.processHandle() != nullptr && WaitForSingleObject(process.processHandle(), 10000) == WAIT_OBJECT_0
-        && !process.isRunning();
+    return child.processHandle() && WaitForSingleObject(child.processHandle(), 10000) == WAIT_OBJECT_0 && !child.isRunning();
 }
 
-// Runs test_child with the verb and its arguments; its exit code, or 1000 when
-// it did not start or end in time.
+// test_child's exit code for the verb and its arguments; 1000 when it did not start or end.
 inline DWORD run(std::vector<std::string> arguments, const HandleSet& inherited = {})
 {
     arguments.insert(arguments.begin(), pathUtf8());
-    Process process;
-    return process.launch(arguments, inherited) && ends(process) ? process.exitCode() : 1000;
+    Process child;
+    return child.launch(arguments, inherited) && ends(child) ? child.exitCode() : 1000;
 }
 
 } // namespace testChild

@@ -9,14 +9,7 @@
 
 namespace testSockets {
 
-inline sockaddr_in loopback(std::uint16_t port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
+inline sockaddr_in loopback(std::uint16_t port) { return sockaddr_in{AF_INET, htons(port), {{{127, 0, 0, 1}}}, {}}; }
 
 // "<ip>:<port>" of the socket's own IPv4 name or its peer's; empty on failure.
 inline std::string name(SOCKET socket, bool peer = false)
@@ -30,14 +23,13 @@ inline std::string name(SOCKET socket, bool peer = false)
     return std::string(host) + ":" + std::to_string(ntohs(address.sin_port));
 }
 
-// Every socket this process holds, found by probing the handle table's low
-// range; under Wine an inherited socket answers getsockname only.
+// Every socket this process holds (the handle table's low range probed);
+// under Wine an inherited socket answers getsockname only.
 inline std::vector<SOCKET> heldSockets()
 {
     std::vector<SOCKET> held;
     for (SOCKET value = 4; value < 0x4000; value += 4) {
-        int type = 0;
-        int length = sizeof type;
+        int type = 0, length = sizeof type;
         if (getsockopt(value, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &length) == 0 || !name(value).empty())
             held.push_back(value);
     }

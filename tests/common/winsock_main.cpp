@@ -1,5 +1,4 @@
-// main for test programs whose code expects Windows Sockets started, as the
-// host's entry point starts them before anything else.
+// main for tests whose code expects Windows Sockets started, as the host's entry point does.
 #include "WinApi.h"
 
 #include <gtest/gtest.h>
