@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
+#include <algorithm>
 #include <limits>
 #include <set>
 #include <thread>
@@ -124,9 +124,11 @@ TEST(Socket, OwnsItsSocketUntilCloseReleaseOrMoveAndKeepsTheLastError)
     Socket constructed(std::move(target));
     EXPECT_EQ(std::make_pair(moved, true), std::make_pair(constructed.handle(), constructed.isNonBlocking()));
 
+    Socket bogus(0x7FFC); // a close that fails must not overwrite the caller's error either
     WSASetLastError(WSAEADDRINUSE);
     constructed.close();
-    EXPECT_EQ(WSAEADDRINUSE, WSAGetLastError()) << "the close changed the caller's error";
+    bogus.close();
+    EXPECT_EQ(WSAEADDRINUSE, WSAGetLastError()) << "a close changed the caller's error";
     EXPECT_FALSE(constructed.isOpen() || constructed.isNonBlocking() || held().count(moved));
     ASSERT_TRUE(socket.open() && socket.setNonBlocking(true));
     const SOCKET released = socket.release();
@@ -241,162 +243,92 @@ std::vector<Socket> strangers, stolen;
 int strangerCount = 0;
 bool steal = false;
 
-class ServerSocketsTest : public testing::Test {
-protected:
-    void SetUp() override
-    {
+// Every road of createServerSockets. Strangers queue up between the host's listen and its connect
+// and are each accepted and closed unspoken, one attempt apiece; a stolen own connection leaves
+// every attempt empty; a taken port fails before any report. Each attempt reports start-pending
+// without controls, with the next checkpoint and the hints 5100, 4400, 3700 in turn.
+TEST(ServerSockets, EveryRoadEndsInAVerifiedBlockingSetOrLeavesNothingBehind)
+{
+    const ScopedSystemApi savedApi;
+    systemApi.setServiceStatus = [](SERVICE_STATUS_HANDLE, LPSERVICE_STATUS status) -> BOOL {
+        reports.push_back(*status);
+        for (SOCKET listener : testSockets::heldSockets()) // the host has connected by now
+            while (steal && name(listener) == "127.0.0.1:54321" && name(listener, true).empty() && readable(listener, stolen.empty() ? 2000 : 0))
+                stolen.emplace_back(accept(listener, nullptr, nullptr));
+        return TRUE;
+    };
+    systemApi.listen = [](SOCKET socket, int backlog) -> int {
+        const int result = ::listen(socket, backlog);
+        for (int i = 0; i < strangerCount; ++i)
+            connectTo(strangers.emplace_back(), serverPort);
+        return result;
+    };
+    const struct { const char* road; int strangers; bool steal, squat; std::size_t attempts; } rows[] = {
+        {"own connection first", 0, false, false, 1}, {"one stranger", 1, false, false, 2}, {"two strangers", 2, false, false, 3},
+        {"three strangers", 3, false, false, 3}, {"no own connection", 0, true, false, 3}, {"port taken", 0, false, true, 0}};
+    EXPECT_FALSE(createServerSockets(nullptr));
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.road);
         reports.clear();
-        strangerCount = 0;
-        steal = false;
-        systemApi.setServiceStatus = [](SERVICE_STATUS_HANDLE, LPSERVICE_STATUS status) -> BOOL {
-            reports.push_back(*status);
-            // The host has connected by now: taking its connection out of the
-            // queue leaves the attempt nothing to accept.
-            for (SOCKET listener : testSockets::heldSockets()) {
-                while (steal && name(listener) == "127.0.0.1:54321" && name(listener, true).empty()
-                       && readable(listener, stolen.empty() ? 2000 : 0))
-                    stolen.emplace_back(accept(listener, nullptr, nullptr));
+        strangerCount = row.strangers;
+        steal = row.steal;
+        Socket squatter, kept;
+        const sockaddr_in address = testSockets::loopback(serverPort);
+        ASSERT_TRUE(squatter.open() && kept.open() && (!row.squat || bind(squatter.handle(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0));
+        const std::set<SOCKET> before = held();
+        const SOCKET primary = kept.handle();
+        {
+            ServerSockets sockets;
+            sockets.primaryConnection = std::move(kept);
+            const bool created = createServerSockets(&sockets);
+            EXPECT_EQ(!row.squat && !row.steal && row.strangers < 3, created) << WSAGetLastError();
+            EXPECT_TRUE(!row.squat || WSAGetLastError() == WSAEADDRINUSE) << WSAGetLastError();
+            ASSERT_EQ(row.attempts, reports.size());
+            for (std::size_t i = 0; i < reports.size(); ++i) {
+                const SERVICE_STATUS& r = reports[i];
+                EXPECT_EQ((std::vector<DWORD>{SERVICE_START_PENDING, 0, NO_ERROR, std::vector<DWORD>{5100, 4400, 3700}[i], reports[0].dwCheckPoint + DWORD(i)}),
+                          (std::vector<DWORD>{r.dwCurrentState, r.dwControlsAccepted, r.dwWin32ExitCode, r.dwWaitHint, r.dwCheckPoint}));
             }
-            return TRUE;
-        };
-        // Strangers queue up between the host's listen and its connect.
-        systemApi.listen = [](SOCKET socket, int backlog) -> int {
-            const int result = ::listen(socket, backlog);
-            for (int i = 0; i < strangerCount; ++i)
-                connectTo(strangers.emplace_back(), serverPort);
-            return result;
-        };
-        before = held();
-    }
-    void TearDown() override
-    {
-        // Reset, not closed: no TIME_WAIT may keep the fixed port from the next test.
-        const linger hard{1, 0};
+            EXPECT_TRUE(reports.empty() || reports[0].dwCheckPoint != 0);
+            EXPECT_EQ(row.steal ? 1u : 0u, stolen.size()) << "the host's own connection never arrived";
+            for (const Socket& stranger : strangers) {
+                char byte = 0;
+                EXPECT_TRUE(stranger.isOpen() && readable(stranger.handle()) && recv(stranger.handle(), &byte, 1, 0) == 0) << "a stranger was sent data";
+                EXPECT_NE(name(stranger.handle()), name(sockets.primaryConnection.handle(), true));
+            }
+            if (!created) {
+                EXPECT_FALSE(sockets.listener.isOpen() || sockets.serviceConnection.isOpen()) << "the record changed";
+                EXPECT_EQ(primary, sockets.primaryConnection.handle());
+            } else {
+                const SOCKET listener = sockets.listener.handle(), accepted = sockets.primaryConnection.handle(), own = sockets.serviceConnection.handle();
+                EXPECT_EQ(4u, std::set<SOCKET>({listener, accepted, own, INVALID_SOCKET}).size());
+                for (const Socket* socket : {&sockets.listener, &sockets.primaryConnection, &sockets.serviceConnection}) {
+                    expectSetUp(socket->handle());
+                    EXPECT_FALSE(socket->isNonBlocking());
+                }
+                EXPECT_FALSE(reallyNonBlocking(accepted) || reallyNonBlocking(own));
+                BOOL accepting = FALSE;
+                int length = sizeof accepting;
+                EXPECT_TRUE(getsockopt(listener, SOL_SOCKET, SO_ACCEPTCONN, reinterpret_cast<char*>(&accepting), &length) == 0 && accepting);
+                EXPECT_EQ((std::vector<std::string>{"127.0.0.1:54321", "127.0.0.1:54321", name(accepted), name(own)}),
+                          (std::vector<std::string>{name(listener), name(accepted), name(own, true), name(accepted, true)}));
+                EXPECT_EQ(std::make_pair(0L, 0L), std::make_pair(unread(accepted), unread(own)));
+            }
+        }
+        // Nothing else was left open, and the set's own sockets are closed with it.
+        std::set<SOCKET> after = held();
+        after.erase(primary);
+        for (const std::vector<Socket>* own : {&strangers, &stolen})
+            for (const Socket& socket : *own)
+                after.erase(socket.handle());
+        EXPECT_TRUE(std::includes(before.begin(), before.end(), after.begin(), after.end())) << "a socket was left open";
+        const linger hard{1, 0}; // reset, not closed: no TIME_WAIT may keep the fixed port from the next road
         for (std::vector<Socket>* own : {&strangers, &stolen}) {
             for (Socket& socket : *own)
                 setsockopt(socket.handle(), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof hard);
             own->clear();
         }
     }
-
-    // One start-pending report per attempt, without controls, with the next
-    // checkpoint each and the hints 5100, 4400, 3700 in turn.
-    static void expectAttempts(std::size_t count)
-    {
-        const DWORD hints[] = {5100, 4400, 3700};
-        ASSERT_EQ(count, reports.size());
-        for (std::size_t i = 0; i < count; ++i) {
-            const SERVICE_STATUS& r = reports[i];
-            EXPECT_EQ((std::vector<DWORD>{SERVICE_START_PENDING, 0, NO_ERROR, hints[i], reports[0].dwCheckPoint + DWORD(i)}),
-                      (std::vector<DWORD>{r.dwCurrentState, r.dwControlsAccepted, r.dwWin32ExitCode, r.dwWaitHint, r.dwCheckPoint}));
-        }
-        EXPECT_NE(0u, reports[0].dwCheckPoint);
-    }
-
-    static void expectServed(const ServerSockets& sockets)
-    {
-        const SOCKET listener = sockets.listener.handle(), primary = sockets.primaryConnection.handle(),
-                     service = sockets.serviceConnection.handle();
-        ASSERT_EQ(4u, std::set<SOCKET>({listener, primary, service, INVALID_SOCKET}).size());
-        for (const Socket* socket : {&sockets.listener, &sockets.primaryConnection, &sockets.serviceConnection}) {
-            expectSetUp(socket->handle());
-            EXPECT_FALSE(socket->isNonBlocking());
-        }
-        EXPECT_FALSE(reallyNonBlocking(primary) || reallyNonBlocking(service));
-        BOOL accepting = FALSE;
-        int length = sizeof accepting;
-        EXPECT_TRUE(getsockopt(listener, SOL_SOCKET, SO_ACCEPTCONN, reinterpret_cast<char*>(&accepting), &length) == 0 && accepting);
-        EXPECT_EQ("127.0.0.1:54321", name(listener));
-        EXPECT_EQ("127.0.0.1:54321", name(primary));
-        EXPECT_EQ(name(primary), name(service, true));
-        EXPECT_EQ(name(service), name(primary, true));
-        EXPECT_EQ(std::make_pair(0L, 0L), std::make_pair(unread(primary), unread(service)));
-    }
-
-    // Sockets this process holds that it did not hold before, but the test's own.
-    std::set<SOCKET> added() const
-    {
-        std::set<SOCKET> now = held();
-        for (SOCKET socket : before)
-            now.erase(socket);
-        for (const std::vector<Socket>* own : {&strangers, &stolen}) {
-            for (const Socket& socket : *own)
-                now.erase(socket.handle());
-        }
-        return now;
-    }
-
-    std::set<SOCKET> before;
-    ScopedSystemApi savedApi;
-};
-
-TEST_F(ServerSocketsTest, FirstAttemptBuildsTheListenerAndAVerifiedBlockingPair)
-{
-    EXPECT_FALSE(createServerSockets(nullptr));
-    std::set<SOCKET> handles;
-    {
-        ServerSockets sockets;
-        ASSERT_TRUE(createServerSockets(&sockets)) << WSAGetLastError();
-        expectAttempts(1);
-        expectServed(sockets);
-        handles = {sockets.listener.handle(), sockets.primaryConnection.handle(), sockets.serviceConnection.handle()};
-        EXPECT_EQ(handles, added()) << "the record holds every socket the call left open";
-    }
-    EXPECT_TRUE(added().empty());
 }
-
-TEST_F(ServerSocketsTest, TakenPortFailsWithAddressInUseLeavingTheRecordAsItWas)
-{
-    Socket squatter, kept;
-    const sockaddr_in address = testSockets::loopback(serverPort);
-    ASSERT_TRUE(squatter.open() && kept.open());
-    ASSERT_EQ(0, bind(squatter.handle(), reinterpret_cast<const sockaddr*>(&address), sizeof address));
-    before = held();
-    ServerSockets sockets;
-    const SOCKET primary = kept.handle();
-    sockets.primaryConnection = std::move(kept);
-    EXPECT_FALSE(createServerSockets(&sockets));
-    EXPECT_EQ(WSAEADDRINUSE, WSAGetLastError());
-    EXPECT_TRUE(reports.empty());
-    EXPECT_EQ(before, held());
-    EXPECT_FALSE(sockets.listener.isOpen() || sockets.serviceConnection.isOpen());
-    EXPECT_EQ(primary, sockets.primaryConnection.handle());
-}
-
-TEST_F(ServerSocketsTest, WithoutItsOwnConnectionTheHostGivesUpAfterThreeAttempts)
-{
-    steal = true;
-    ServerSockets sockets;
-    EXPECT_FALSE(createServerSockets(&sockets));
-    EXPECT_EQ(1u, stolen.size()) << "the host's own connection never arrived";
-    expectAttempts(3);
-    EXPECT_TRUE(added().empty());
-    EXPECT_FALSE(sockets.listener.isOpen() || sockets.primaryConnection.isOpen() || sockets.serviceConnection.isOpen());
-}
-
-// Strangers ahead of the host's own connection are each accepted and closed
-// unspoken, one attempt apiece; three use up every attempt.
-class StrangersTest : public ServerSocketsTest, public testing::WithParamInterface<int> {};
-
-TEST_P(StrangersTest, AreRejectedWithoutAByte)
-{
-    strangerCount = GetParam();
-    ServerSockets sockets;
-    const bool created = createServerSockets(&sockets);
-    ASSERT_EQ(static_cast<std::size_t>(strangerCount), strangers.size());
-    expectAttempts(std::min(strangerCount + 1, 3));
-    for (const Socket& stranger : strangers) {
-        char byte = 0;
-        EXPECT_TRUE(stranger.isOpen() && readable(stranger.handle()) && recv(stranger.handle(), &byte, 1, 0) == 0);
-        EXPECT_NE(name(stranger.handle()), name(sockets.primaryConnection.handle(), true));
-    }
-    EXPECT_EQ(strangerCount < 3, created) << WSAGetLastError();
-    if (created)
-        expectServed(sockets);
-    else
-        EXPECT_TRUE(added().empty());
-}
-
-INSTANTIATE_TEST_SUITE_P(OneTwoAndThree, StrangersTest, testing::Values(1, 2, 3));
 
 } // namespace
