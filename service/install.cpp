@@ -1,7 +1,6 @@
 #include "install.h"
 
 #include "CommandLine.h"
-#include "UniqueHandle.h"
 #include "server_command_line.h"
 #include "service_status.h"
 #include "system_api.h"
@@ -22,22 +21,6 @@ constexpr const char* installedArgument = "server";
 // The registration declares warnings too, although the host never writes one.
 constexpr DWORD supportedEventTypes = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
 constexpr DWORD modulePathCapacity = MAX_PATH;
-
-struct RegistryKeyTraits {
-    using Handle = HKEY;
-    static Handle empty() { return nullptr; }
-    static bool isValid(Handle key) { return key != nullptr; }
-    static void close(Handle key) { systemApi.regCloseKey(key); }
-};
-using RegistryKey = UniqueHandle<RegistryKeyTraits>;
-
-struct ServiceHandleTraits {
-    using Handle = SC_HANDLE;
-    static Handle empty() { return nullptr; }
-    static bool isValid(Handle handle) { return handle != nullptr; }
-    static void close(Handle handle) { systemApi.closeServiceHandle(handle); }
-};
-using ServiceHandle = UniqueHandle<ServiceHandleTraits>;
 
 // Operators search for the signed form of codes such as 0x80070005.
 void printFailure(const char* format, DWORD error)

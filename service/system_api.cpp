@@ -20,6 +20,7 @@ SystemApi realSystemApi()
         &::RegCreateKeyExW,
         &::RegSetValueExW,
         &::RegCloseKey,
+        &::listen,
     };
 }
 

@@ -4,6 +4,7 @@
 // goes. Nothing else in the host calls these functions directly.
 #pragma once
 
+#include "UniqueHandle.h"
 #include "WinApi.h"
 
 struct SystemApi {
@@ -29,6 +30,9 @@ struct SystemApi {
     decltype(&::RegCreateKeyExW) regCreateKeyEx;
     decltype(&::RegSetValueExW) regSetValueEx;
     decltype(&::RegCloseKey) regCloseKey;
+    // The listener of the server sockets: a test queues strangers' connections
+    // ahead of the host's own in the moment between listen and connect.
+    decltype(&::listen) listen;
 };
 
 SystemApi realSystemApi();
@@ -45,3 +49,21 @@ public:
 private:
     SystemApi saved;
 };
+
+// Owners of the handles that install and uninstall open, closed through the
+// table so that a test sees every close.
+struct RegistryKeyTraits {
+    using Handle = HKEY;
+    static Handle empty() { return nullptr; }
+    static bool isValid(Handle key) { return key != nullptr; }
+    static void close(Handle key) { systemApi.regCloseKey(key); }
+};
+using RegistryKey = UniqueHandle<RegistryKeyTraits>;
+
+struct ServiceHandleTraits {
+    using Handle = SC_HANDLE;
+    static Handle empty() { return nullptr; }
+    static bool isValid(Handle handle) { return handle != nullptr; }
+    static void close(Handle handle) { systemApi.closeServiceHandle(handle); }
+};
+using ServiceHandle = UniqueHandle<ServiceHandleTraits>;

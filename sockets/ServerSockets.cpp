@@ -2,10 +2,9 @@
 
 #include "ConnectionPair.h"
 #include "service_status.h"
+#include "system_api.h"
 
 #include <utility>
-
-void (*afterListenHook)() = nullptr;
 
 namespace {
 
@@ -36,15 +35,6 @@ bool pollOne(SOCKET socket, SHORT wanted, bool (*classify)(SHORT))
     return WSAPoll(&descriptor, 1, pollTimeoutMs) == 1 && classify(descriptor.revents);
 }
 
-// Closing may overwrite the Winsock last error; the caller must see the error
-// of the call that failed.
-void closeKeepingError(Socket& socket)
-{
-    const int error = WSAGetLastError();
-    socket.close();
-    WSASetLastError(error);
-}
-
 // One wait for the host's own connection. True when the accepted holder and
 // the connecting holder are the verified pair, both blocking again.
 bool attemptPair(const Socket& listening, Socket& connecting, Socket& accepted)
@@ -70,7 +60,7 @@ bool attemptPair(const Socket& listening, Socket& connecting, Socket& accepted)
         || !pollOne(connecting.handle(), POLLWRNORM, writableOnly)
         || !verifyConnectionPair(connecting.handle(), accepted.handle())
         || !connecting.setNonBlocking(false) || !accepted.setNonBlocking(false)) {
-        closeKeepingError(accepted);
+        accepted.close();
         return false;
     }
     return true;
@@ -91,20 +81,14 @@ bool createServerSockets(ServerSockets* target)
     if (target == nullptr)
         return false;
 
+    // On failure these close as the function returns, the accepted end first;
+    // the closes keep the Winsock last error for the caller.
     Socket listening;
     Socket connecting;
     Socket accepted;
-    const auto fail = [&] {
-        const int error = WSAGetLastError();
-        accepted.close();
-        connecting.close();
-        listening.close();
-        WSASetLastError(error);
-        return false;
-    };
 
     if (!listening.open() || !connecting.open() || !connecting.setNonBlocking(true))
-        return fail();
+        return false;
 
     // No address-reuse option: a port that someone else holds must make the
     // start fail rather than share the port with a stranger.
@@ -113,18 +97,16 @@ bool createServerSockets(ServerSockets* target)
     address.sin_port = htons(serverPort);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (bind(listening.handle(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == SOCKET_ERROR)
-        return fail();
-    if (listen(listening.handle(), SOMAXCONN) == SOCKET_ERROR)
-        return fail();
-    if (afterListenHook != nullptr)
-        afterListenHook();
+        return false;
+    if (systemApi.listen(listening.handle(), SOMAXCONN) == SOCKET_ERROR)
+        return false;
 
     Endpoint listenerAddress;
     if (!localEndpoint(listening.handle(), &listenerAddress))
-        return fail();
+        return false;
     if (!isFullIpv4(listenerAddress)) {
         WSASetLastError(WSAEINVAL);
-        return fail();
+        return false;
     }
 
     if (connect(connecting.handle(), reinterpret_cast<const sockaddr*>(&listenerAddress.address),
@@ -132,7 +114,7 @@ bool createServerSockets(ServerSockets* target)
         == SOCKET_ERROR) {
         const SocketError error = lastSocketError();
         if (error != SocketError::wouldBlock && error != SocketError::inProgress)
-            return fail();
+            return false;
     }
 
     for (int attempt = 0; attempt < attemptCount; ++attempt) {
@@ -149,5 +131,5 @@ bool createServerSockets(ServerSockets* target)
     const int error = WSAGetLastError();
     if (error == 0 || error == WSAEWOULDBLOCK)
         WSASetLastError(WSAETIMEDOUT);
-    return fail();
+    return false;
 }

@@ -25,8 +25,3 @@ struct ServerSockets {
 // TCP_NODELAY. False: the record is unchanged and the Winsock last error tells
 // why. Reports SERVICE_START_PENDING once per attempt while it waits.
 bool createServerSockets(ServerSockets* target);
-
-// Null in the product. When set, createServerSockets calls it once the
-// listener listens and before the host connects, so that a test can queue
-// connections of its own ahead of the host's.
-extern void (*afterListenHook)();

@@ -1,7 +1,5 @@
 #include "Socket.h"
 
-#include <utility>
-
 SocketError classifySocketError(int winsockError)
 {
     switch (winsockError) {
@@ -47,22 +45,6 @@ void setUpSocket(SOCKET socket)
     SetHandleInformation(reinterpret_cast<HANDLE>(socket), HANDLE_FLAG_INHERIT, 0);
 }
 
-Socket::Socket(Socket&& other) noexcept
-    : socketHandle(std::exchange(other.socketHandle, INVALID_SOCKET)),
-      nonBlocking(std::exchange(other.nonBlocking, false))
-{
-}
-
-Socket& Socket::operator=(Socket&& other) noexcept
-{
-    if (this == &other)
-        return *this;
-    close();
-    socketHandle = std::exchange(other.socketHandle, INVALID_SOCKET);
-    nonBlocking = std::exchange(other.nonBlocking, false);
-    return *this;
-}
-
 bool Socket::open()
 {
     // A holder that already owns a socket would otherwise leak it.
@@ -70,37 +52,23 @@ bool Socket::open()
     const SOCKET created = socket(AF_INET, SOCK_STREAM, 0);
     if (created == INVALID_SOCKET)
         return false;
-    socketHandle = created;
-    setUpSocket(socketHandle);
-    return true;
-}
-
-void Socket::close()
-{
-    if (socketHandle == INVALID_SOCKET)
-        return;
-    closesocket(socketHandle);
-    socketHandle = INVALID_SOCKET;
+    socketHandle.reset(created);
     nonBlocking = false;
+    setUpSocket(created);
+    return true;
 }
 
 bool Socket::setNonBlocking(bool wanted)
 {
-    if (socketHandle == INVALID_SOCKET) {
+    if (!isOpen()) {
         WSASetLastError(WSAEINVAL);
         return false;
     }
-    if (nonBlocking == wanted)
+    if (isNonBlocking() == wanted)
         return true;
     u_long mode = wanted ? 1 : 0;
-    if (ioctlsocket(socketHandle, FIONBIO, &mode) != 0)
+    if (ioctlsocket(handle(), FIONBIO, &mode) != 0)
         return false;
     nonBlocking = wanted;
     return true;
-}
-
-SOCKET Socket::release()
-{
-    nonBlocking = false;
-    return std::exchange(socketHandle, INVALID_SOCKET);
 }

@@ -1,7 +1,9 @@
-// Owning holder of one socket handle, and the classification of the last
+// Owning holder of one socket handle (closed by the common owner, which
+// keeps the Winsock last error), and the classification of the last
 // Winsock error.
 #pragma once
 
+#include "UniqueHandle.h"
 #include "WinApi.h"
 
 enum class SocketError {
@@ -42,26 +44,21 @@ public:
     Socket() = default;
     // Takes ownership of an already set-up socket (blocking mode).
     explicit Socket(SOCKET socket) : socketHandle(socket) {}
-    ~Socket() { close(); }
-
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    Socket(Socket&& other) noexcept;
-    Socket& operator=(Socket&& other) noexcept;
 
     // socket(AF_INET, SOCK_STREAM, 0) plus the set-up; false leaves it empty.
     bool open();
-    void close();
+    void close() { socketHandle.reset(); }
     // WSAEINVAL on an empty holder; no system call when the mode is already set.
     bool setNonBlocking(bool wanted);
 
-    SOCKET handle() const { return socketHandle; }
-    bool isOpen() const { return socketHandle != INVALID_SOCKET; }
-    bool isNonBlocking() const { return nonBlocking; }
+    SOCKET handle() const { return socketHandle.get(); }
+    bool isOpen() const { return socketHandle.valid(); }
+    // The mode belongs to the socket held: an empty holder has none to report.
+    bool isNonBlocking() const { return isOpen() && nonBlocking; }
     // Gives up ownership without closing.
-    SOCKET release();
+    SOCKET release() { return socketHandle.release(); }
 
 private:
-    SOCKET socketHandle = INVALID_SOCKET;
+    UniqueHandle<SocketTraits> socketHandle;
     bool nonBlocking = false;
 };

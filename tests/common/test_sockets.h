@@ -1,5 +1,4 @@
-// Socket helpers shared by the tests and test_child. Windows Sockets must
-// have been started by the caller.
+// Socket helpers for the tests and test_child; Windows Sockets must be started.
 #pragma once
 
 #include "WinApi.h"
@@ -10,45 +9,28 @@
 
 namespace testSockets {
 
-inline sockaddr_in loopback(std::uint16_t port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
+inline sockaddr_in loopback(std::uint16_t port) { return sockaddr_in{AF_INET, htons(port), {{{127, 0, 0, 1}}}, {}}; }
 
-// "<ip>:<port>" of the socket's own IPv4 name or its peer's; empty when the
-// query fails (WSAGetLastError says why).
+// "<ip>:<port>" of the socket's own IPv4 name or its peer's; empty on failure.
 inline std::string name(SOCKET socket, bool peer = false)
 {
     sockaddr_in address{};
     int length = sizeof address;
-    if ((peer ? getpeername : getsockname)(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        return {};
     char host[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &address.sin_addr, host, sizeof host);
+    if ((peer ? getpeername : getsockname)(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0
+        || inet_ntop(AF_INET, &address.sin_addr, host, sizeof host) == nullptr)
+        return {};
     return std::string(host) + ":" + std::to_string(ntohs(address.sin_port));
 }
 
-// getsockopt answers only for a live socket; under Wine a socket a process
-// inherited answers getsockname only.
-inline bool isLiveSocket(SOCKET socket)
-{
-    int type = 0;
-    int length = sizeof type;
-    return getsockopt(socket, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &length) == 0
-        || !name(socket).empty();
-}
-
-// Every socket this process holds, found by probing the handle table's low
-// range, so that a socket shows up wherever it was kept.
+// Every socket this process holds (the handle table's low range probed);
+// under Wine an inherited socket answers getsockname only.
 inline std::vector<SOCKET> heldSockets()
 {
     std::vector<SOCKET> held;
     for (SOCKET value = 4; value < 0x4000; value += 4) {
-        if (isLiveSocket(value))
+        int type = 0, length = sizeof type;
+        if (getsockopt(value, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &length) == 0 || !name(value).empty())
             held.push_back(value);
     }
     return held;

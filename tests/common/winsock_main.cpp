@@ -1,21 +1,11 @@
-// main for the test programs whose code expects Windows Sockets to be
-// started, as the host's entry point starts them before anything else.
+// main for tests whose code expects Windows Sockets started, as the host's entry point does.
 #include "WinApi.h"
 
 #include <gtest/gtest.h>
-
-#include <cstdio>
 
 int main(int argc, char** argv)
 {
     testing::InitGoogleTest(&argc, argv);
     WSADATA data{};
-    const int started = WSAStartup(MAKEWORD(2, 2), &data);
-    if (started != 0) {
-        std::fprintf(stderr, "WSAStartup failed with %d\n", started);
-        return 1;
-    }
-    const int result = RUN_ALL_TESTS();
-    WSACleanup();
-    return result;
+    return WSAStartup(MAKEWORD(2, 2), &data) == 0 ? RUN_ALL_TESTS() : 1;
 }

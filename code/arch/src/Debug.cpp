@@ -110,13 +110,33 @@ void Debug::breakIntoDebugger()
     DebugBreak();
 }
 
+namespace {
+
+std::string errorText(unsigned long code, const char* description)
+{
+    char prefix[32] = {};
+    std::snprintf(prefix, sizeof prefix, "(Error code 0x%lx) ", code);
+    return std::string(prefix) + description;
+}
+
+} // namespace
+
 std::string systemErrorText()
 {
     const int error = errno;
     char description[2048] = {};
     strerror_s(description, sizeof description, error);
     description[sizeof description - 1] = '\0';
-    char prefix[32] = {};
-    std::snprintf(prefix, sizeof prefix, "(Error code 0x%x) ", static_cast<unsigned>(error));
-    return std::string(prefix) + description;
+    return errorText(static_cast<unsigned>(error), description);
+}
+
+std::string windowsErrorText(unsigned long error)
+{
+    char description[2048] = {};
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                                  description, sizeof description, nullptr);
+    // The system's texts end with a line break; the report adds its own.
+    while (length > 0 && (description[length - 1] == '\n' || description[length - 1] == '\r'))
+        description[--length] = '\0';
+    return errorText(error, description);
 }

@@ -52,6 +52,8 @@ void breakIntoDebugger();
 
 // "(Error code 0x%x) " followed by the runtime library's text for errno.
 std::string systemErrorText();
+// The same form for a Windows error code, with the system's text for it.
+std::string windowsErrorText(unsigned long error);
 
 #define debugAssert(condition)                                                                 \
     do {                                                                                       \

@@ -8,6 +8,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstdint>
 
 namespace {
 
@@ -59,57 +60,43 @@ HANDLE toHandle(std::uint64_t value)
     return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(value));
 }
 
-// The attribute list that restricts inheritance to the handle set. Owns its
-// buffer; the list is deleted at most once, and only after it was initialised.
-class HandleListAttribute {
-public:
-    HandleListAttribute() = default;
-    HandleListAttribute(const HandleListAttribute&) = delete;
-    HandleListAttribute& operator=(const HandleListAttribute&) = delete;
-    ~HandleListAttribute() { release(); }
-
-    // Failure leaves no list: the child then inherits every inheritable handle.
-    bool prepare(const HandleSet& handles)
+struct AttributeListTraits {
+    using Handle = LPPROC_THREAD_ATTRIBUTE_LIST;
+    static Handle empty() { return nullptr; }
+    static bool isValid(Handle list) { return list != nullptr; }
+    static void close(Handle list)
     {
-        SIZE_T size = 0;
-        if (!InitializeProcThreadAttributeList(nullptr, 1, 0, &size) && GetLastError() != ERROR_INSUFFICIENT_BUFFER)
-            return false;
-        mBuffer = static_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(std::malloc(size));
-        if (mBuffer == nullptr)
-            return false;
-        if (!InitializeProcThreadAttributeList(mBuffer, 1, 0, &size)) {
-            release();
-            return false;
-        }
-        mInitialised = true;
-        // The list refers to this array until the list is deleted.
-        mValues.assign(handles.begin(), handles.end());
-        if (!UpdateProcThreadAttribute(mBuffer, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, mValues.data(),
-                                       mValues.size() * sizeof(std::uint64_t), nullptr, nullptr)) {
-            release();
-            return false;
-        }
-        return true;
+        DeleteProcThreadAttributeList(list);
+        std::free(list);
     }
-
-    LPPROC_THREAD_ATTRIBUTE_LIST get() const { return mBuffer; }
-
-    void release()
-    {
-        if (mInitialised)
-            DeleteProcThreadAttributeList(mBuffer);
-        mInitialised = false;
-        std::free(mBuffer);
-        mBuffer = nullptr;
-    }
-
-private:
-    LPPROC_THREAD_ATTRIBUTE_LIST mBuffer = nullptr;
-    bool mInitialised = false;
-    std::vector<std::uint64_t> mValues;
 };
+using AttributeList = UniqueHandle<AttributeListTraits>;
+
+// The attribute list that restricts inheritance to the handle set. It refers
+// to `values` until it is deleted.
+bool restrictInheritance(AttributeList& list, const std::vector<std::uint64_t>& values)
+{
+    SIZE_T size = 0;
+    if (!processApi.initializeAttributeList(nullptr, 1, 0, &size) && GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+        return false;
+    auto* buffer = static_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(std::malloc(size));
+    if (buffer == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    if (!processApi.initializeAttributeList(buffer, 1, 0, &size)) {
+        std::free(buffer);
+        return false;
+    }
+    list.reset(buffer);
+    return processApi.updateAttribute(buffer, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, const_cast<std::uint64_t*>(values.data()),
+                                      values.size() * sizeof(std::uint64_t), nullptr, nullptr)
+        != FALSE;
+}
 
 } // namespace
+
+ProcessApi processApi{&::InitializeProcThreadAttributeList, &::UpdateProcThreadAttribute};
 
 bool Process::launch(const std::vector<std::string>& arguments, const HandleSet& inheritedHandles)
 {
@@ -144,6 +131,11 @@ bool Process::launchCommandLine(const std::string& executablePath, const std::ws
         const boost::filesystem::path executable(executablePath);
         applicationName = executable.wstring();
         if (isBatchFile(executable)) {
+            // The file's own path is read by the same rules as its arguments.
+            if (!isSafeForBatch(executablePath)) {
+                SetLastError(ERROR_INVALID_PARAMETER);
+                return false;
+            }
             // The interpreter itself is the application. Given the batch file
             // as application, Windows (and Wine) wraps the line in a cmd /c of
             // its own: the outer interpreter then reads this inner line
@@ -156,7 +148,10 @@ bool Process::launchCommandLine(const std::string& executablePath, const std::ws
                 return false;
             if (privateCommandLine.empty())
                 privateCommandLine = quoteArgument(std::wstring_view(applicationName));
-            privateCommandLine = L"cmd.exe /C \"" + privateCommandLine + L"\"";
+            // /d: no AutoRun command from the registry runs first; /e:ON /v:OFF:
+            // the registry cannot turn on delayed expansion, which would expand
+            // !name! in the arguments.
+            privateCommandLine = L"cmd.exe /d /e:ON /v:OFF /c \"" + privateCommandLine + L"\"";
             applicationName = commandInterpreterPath();
         } else if (!equalsIgnoringAsciiCase(executable.extension().wstring(), L".exe")) {
             applicationName += L".exe";
@@ -179,23 +174,25 @@ bool Process::launchCommandLine(const std::string& executablePath, const std::ws
     STARTUPINFOEXW startup{};
     startup.StartupInfo.cb = sizeof startup;
     const BOOL inheritHandles = inheritedHandles.empty() ? FALSE : TRUE;
-    HandleListAttribute handleList;
-    if (inheritHandles && handleList.prepare(inheritedHandles))
+    const std::vector<std::uint64_t> values(inheritedHandles.begin(), inheritedHandles.end());
+    AttributeList handleList;
+    if (inheritHandles) {
+        // Without the list the child would inherit every inheritable handle
+        // the host has: no launch then.
+        if (!restrictInheritance(handleList, values))
+            return false;
         startup.lpAttributeList = handleList.get();
-
-    auto information = std::make_unique<PROCESS_INFORMATION>();
-    const BOOL created = CreateProcessW(applicationName.empty() ? nullptr : applicationName.c_str(),
-                                        privateCommandLine.empty() ? nullptr : privateCommandLine.data(), nullptr,
-                                        nullptr, inheritHandles, CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT,
-                                        nullptr, nullptr, &startup.StartupInfo, information.get());
-    const DWORD error = GetLastError();
-    handleList.release();
-    if (!created) {
-        SetLastError(error);
-        return false;
     }
+
+    PROCESS_INFORMATION information{};
+    if (!CreateProcessW(applicationName.empty() ? nullptr : applicationName.c_str(),
+                        privateCommandLine.empty() ? nullptr : privateCommandLine.data(), nullptr, nullptr,
+                        inheritHandles, CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
+                        &startup.StartupInfo, &information))
+        return false;
     mExitCode = ExitCodeRunning;
-    mProcess = std::move(information);
+    mProcess.reset(information.hProcess);
+    mThread.reset(information.hThread);
     return true;
 }
 
@@ -203,14 +200,15 @@ bool Process::isRunning()
 {
     if (!mProcess)
         return false;
-    const DWORD result = WaitForSingleObject(mProcess->hProcess, 0);
+    const DWORD result = WaitForSingleObject(mProcess.get(), 0);
+    const DWORD error = GetLastError();
     if (result == WAIT_OBJECT_0) {
         reap();
         return false;
     }
     if (result == WAIT_TIMEOUT)
         return true;
-    reportError("Failed to query child process");
+    reportError("Failed to query child process", error);
     if (mProcess)
         terminateAndWait();
     return false;
@@ -220,21 +218,21 @@ bool Process::terminate()
 {
     if (!mProcess)
         return false;
-    return TerminateProcess(mProcess->hProcess, TerminateExitCode) != FALSE;
+    return TerminateProcess(mProcess.get(), TerminateExitCode) != FALSE;
 }
 
 void Process::terminateAndWait()
 {
     if (!mProcess)
         return;
-    if (TerminateProcess(mProcess->hProcess, TerminateExitCode))
-        WaitForSingleObject(mProcess->hProcess, INFINITE);
+    if (TerminateProcess(mProcess.get(), TerminateExitCode))
+        WaitForSingleObject(mProcess.get(), INFINITE);
     reap();
 }
 
 HANDLE Process::processHandle() const
 {
-    return mProcess ? mProcess->hProcess : nullptr;
+    return mProcess.get();
 }
 
 void Process::setErrorSink(ProcessErrorSink sink, void* context)
@@ -245,14 +243,13 @@ void Process::setErrorSink(ProcessErrorSink sink, void* context)
 
 void Process::reap()
 {
-    debugAssert(nullptr != mProcess);
+    debugAssert(mProcess.valid());
     DWORD exitCode = 0;
     // A child whose termination failed still runs: it is recorded as
     // STILL_ACTIVE and goes on unsupervised.
-    mExitCode = GetExitCodeProcess(mProcess->hProcess, &exitCode) ? exitCode : ExitCodeUnavailable;
-    CloseHandle(mProcess->hProcess);
-    CloseHandle(mProcess->hThread);
+    mExitCode = GetExitCodeProcess(mProcess.get(), &exitCode) ? exitCode : ExitCodeUnavailable;
     mProcess.reset();
+    mThread.reset();
 }
 
 Process::~Process()
@@ -272,8 +269,8 @@ void Process::notify(const char* format, ...)
         mErrorSink(mErrorSinkContext, text);
 }
 
-void Process::reportError(const char* text)
+void Process::reportError(const char* text, unsigned long error)
 {
-    const std::string description = systemErrorText();
+    const std::string description = windowsErrorText(error);
     notify("ERROR: %s: %s", text, description.c_str());
 }

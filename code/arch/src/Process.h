@@ -2,10 +2,10 @@
 // handles, poll, terminate, reap. No child outlives its Process unreaped.
 #pragma once
 
+#include "UniqueHandle.h"
 #include "WinApi.h"
 
 #include <cstdint>
-#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -15,6 +15,15 @@
 using HandleSet = std::set<std::uint64_t>;
 
 using ProcessErrorSink = void (*)(void* context, const char* text);
+
+// The calls that restrict a child's inheritance to its handle set, reached
+// through one table so that a test can make them fail. Holds the real
+// functions.
+struct ProcessApi {
+    decltype(&::InitializeProcThreadAttributeList) initializeAttributeList;
+    decltype(&::UpdateProcThreadAttribute) updateAttribute;
+};
+extern ProcessApi processApi;
 
 class Process {
 public:
@@ -48,9 +57,10 @@ private:
         __attribute__((format(printf, 2, 3)))
 #endif
         ;
-    void reportError(const char* text);
+    void reportError(const char* text, unsigned long error);
 
-    std::unique_ptr<PROCESS_INFORMATION> mProcess;
+    ScopedHandle mProcess;
+    ScopedHandle mThread;
     DWORD mExitCode = ExitCodeNotStarted;
     ProcessErrorSink mErrorSink = nullptr;
     void* mErrorSinkContext = nullptr;

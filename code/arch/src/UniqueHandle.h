@@ -1,10 +1,31 @@
-// Move-only owner of one Windows handle. Traits name the empty value and the
-// release call; the raw value leaves the owner only through release().
+// Move-only owner of one handle of any kind the host holds. One traits struct
+// per kind names the empty value and the close call; the raw value leaves the
+// owner only through release().
 #pragma once
 
 #include "WinApi.h"
 
 #include <utility>
+
+// A close must not change the error a caller is about to read: the owner is
+// often destroyed between the failing call and the caller's look at the
+// reason. Both values are kept; Windows happens to store them in one place,
+// but nothing promises that.
+class LastErrorKeeper {
+public:
+    LastErrorKeeper() = default;
+    ~LastErrorKeeper()
+    {
+        WSASetLastError(mSocketError);
+        SetLastError(mError);
+    }
+    LastErrorKeeper(const LastErrorKeeper&) = delete;
+    LastErrorKeeper& operator=(const LastErrorKeeper&) = delete;
+
+private:
+    DWORD mError = GetLastError();
+    int mSocketError = WSAGetLastError();
+};
 
 template <typename Traits>
 class UniqueHandle {
@@ -33,14 +54,18 @@ public:
     void reset(Handle handle = Traits::empty())
     {
         Handle old = std::exchange(mHandle, handle);
-        if (Traits::isValid(old))
+        if (Traits::isValid(old)) {
+            const LastErrorKeeper keeper;
             Traits::close(old);
+        }
     }
 
 private:
     Handle mHandle = Traits::empty();
 };
 
+// Events, processes, threads. Some calls fail with null, others with
+// INVALID_HANDLE_VALUE: neither is closed.
 struct KernelHandleTraits {
     using Handle = HANDLE;
     static Handle empty() { return nullptr; }
@@ -48,3 +73,19 @@ struct KernelHandleTraits {
     static void close(Handle h) { CloseHandle(h); }
 };
 using ScopedHandle = UniqueHandle<KernelHandleTraits>;
+
+struct SocketTraits {
+    using Handle = SOCKET;
+    static Handle empty() { return INVALID_SOCKET; }
+    static bool isValid(Handle s) { return s != INVALID_SOCKET; }
+    static void close(Handle s) { closesocket(s); }
+};
+
+// FindFirstFileW's search handle.
+struct FindHandleTraits {
+    using Handle = HANDLE;
+    static Handle empty() { return INVALID_HANDLE_VALUE; }
+    static bool isValid(Handle h) { return h != INVALID_HANDLE_VALUE && h != nullptr; }
+    static void close(Handle h) { FindClose(h); }
+};
+using ScopedFindHandle = UniqueHandle<FindHandleTraits>;
