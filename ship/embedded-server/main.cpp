@@ -18,7 +18,7 @@ constexpr const char* usage
       "       quorvanta-embedded-server standalone [--port=<n>] [options]\n"
       "options: --data-dir=<path> --client-timeout=<ms> --exit-at-once=<code> --ignore-close --crash\n";
 
-constexpr std::size_t maxClients = 32;
+constexpr std::size_t maxClients = 64;
 // A listener that fails this many times in a row is broken, not busy.
 constexpr int maxAcceptFailures = 100;
 // The host terminates us 5 s after closing its end: clients in progress get
