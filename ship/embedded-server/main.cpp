@@ -76,121 +76,112 @@ struct Server {
     int acceptFailures = 0;
     char hostByte = 0;
 
-    bool takeOver(const Options& options);
-    bool listen(std::uint16_t port);
-    void accept();
-    void watchHost();
-    void stop();
-    void drain(std::chrono::steady_clock::time_point deadline);
-};
-
-// The inherited sockets must be what the host promised: a loopback listener,
-// and a loopback connection nobody has written to yet (data on it would mean
-// it is not the host's own end).
-bool Server::takeOver(const Options& options)
-{
-    error_code error;
-    acceptor.assign(tcp::v4(), static_cast<SOCKET>(options.listener), error);
-    if (!error)
-        host.assign(tcp::v4(), static_cast<SOCKET>(options.connection), error);
-    if (error) {
-        logLine("cannot take over the inherited sockets: " + error.message());
-        return false;
-    }
-    if (!onLoopback(acceptor, "the listener") || !onLoopback(host, "the connection"))
-        return false;
-    const std::size_t unread = host.available(error);
-    if (error || unread != 0) {
-        logLine("the connection holds " + std::to_string(unread) + " unread bytes " + error.message());
-        return false;
-    }
-    return true;
-}
-
-bool Server::listen(std::uint16_t port)
-{
-    error_code error;
-    acceptor.open(tcp::v4(), error);
-    // No other socket may share the port while we listen on it.
-    BOOL exclusive = TRUE;
-    if (!error && setsockopt(acceptor.native_handle(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
-                      reinterpret_cast<const char*>(&exclusive), sizeof exclusive) != 0)
-        error.assign(WSAGetLastError(), asio::error::get_system_category());
-    if (!error)
-        acceptor.bind(tcp::endpoint(asio::ip::address_v4::loopback(), port), error);
-    if (!error)
-        acceptor.listen(asio::socket_base::max_listen_connections, error);
-    const tcp::endpoint bound = acceptor.local_endpoint(error);
-    if (error) {
-        logLine("cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + error.message());
-        return false;
-    }
-    // Port 0 picks a free one: say which.
-    std::printf("listening on 127.0.0.1:%u\n", bound.port());
-    std::fflush(stdout);
-    return true;
-}
-
-void Server::accept()
-{
-    if (state.liveSessions() >= maxClients) {
-        // More clients wait in the backlog until one of these ends.
-        timer.expires_after(50ms);
-        timer.async_wait([this](error_code error) {
-            if (!error && !state.stopping)
-                accept();
-        });
-        return;
-    }
-    acceptor.async_accept([this](error_code error, tcp::socket client) {
-        if (state.stopping)
-            return;
-        if (!error) {
-            acceptFailures = 0;
-            startSession(std::move(client), state);
-        } else if (error != asio::error::connection_aborted && error != asio::error::connection_reset
-                   && ++acceptFailures >= maxAcceptFailures) {
-            logLine("accepting clients failed: " + error.message());
-            failed = true;
-            return stop();
-        }
-        accept();
-    });
-}
-
-void Server::watchHost()
-{
-    host.async_read_some(asio::buffer(&hostByte, 1), [this](error_code error, std::size_t) {
-        // The host never writes: anything it sends is ignored. Its end
-        // closing, or the connection breaking, means the host is done.
+    // The inherited sockets must be what the host promised: a loopback
+    // listener, and a loopback connection nobody has written to yet (data on
+    // it would mean it is not the host's own end).
+    bool takeOver(const Options& options)
+    {
+        error_code error;
+        acceptor.assign(tcp::v4(), static_cast<SOCKET>(options.listener), error);
         if (!error)
-            return watchHost();
-        if (!ignoreClose)
-            return stop();
-        logLine("the host closed its end; serving on as asked");
-    });
-}
-
-void Server::stop()
-{
-    state.stopping = true;
-    error_code ignored;
-    acceptor.close(ignored);
-    stopSessions(state);
-    drain(std::chrono::steady_clock::now() + drainTime);
-}
-
-void Server::drain(std::chrono::steady_clock::time_point deadline)
-{
-    if (state.liveSessions() == 0)
-        return io.stop();
-    if (std::chrono::steady_clock::now() >= deadline) {
-        logLine("ending with clients still connected");
-        return io.stop();
+            host.assign(tcp::v4(), static_cast<SOCKET>(options.connection), error);
+        if (error) {
+            logLine("cannot take over the inherited sockets: " + error.message());
+            return false;
+        }
+        if (!onLoopback(acceptor, "the listener") || !onLoopback(host, "the connection"))
+            return false;
+        const std::size_t unread = host.available(error);
+        if (error || unread != 0)
+            logLine("the connection holds " + std::to_string(unread) + " unread bytes " + error.message());
+        return !error && unread == 0;
     }
-    timer.expires_after(50ms);
-    timer.async_wait([this, deadline](error_code) { drain(deadline); });
-}
+
+    bool listen(std::uint16_t port)
+    {
+        error_code error;
+        acceptor.open(tcp::v4(), error);
+        // No other socket may share the port while we listen on it.
+        BOOL exclusive = TRUE;
+        if (!error && setsockopt(acceptor.native_handle(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
+                          reinterpret_cast<const char*>(&exclusive), sizeof exclusive) != 0)
+            error.assign(WSAGetLastError(), asio::error::get_system_category());
+        if (!error)
+            acceptor.bind(tcp::endpoint(asio::ip::address_v4::loopback(), port), error);
+        if (!error)
+            acceptor.listen(asio::socket_base::max_listen_connections, error);
+        const tcp::endpoint bound = acceptor.local_endpoint(error);
+        if (error) {
+            logLine("cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + error.message());
+            return false;
+        }
+        // Port 0 picks a free one: say which.
+        std::printf("listening on 127.0.0.1:%u\n", bound.port());
+        std::fflush(stdout);
+        return true;
+    }
+
+    void accept()
+    {
+        if (state.liveSessions() >= maxClients) { // the others wait in the backlog meanwhile
+            timer.expires_after(50ms);
+            timer.async_wait([this](error_code error) {
+                if (!error && !state.stopping)
+                    accept();
+            });
+            return;
+        }
+        acceptor.async_accept([this](error_code error, tcp::socket client) {
+            if (state.stopping)
+                return;
+            if (!error) {
+                acceptFailures = 0;
+                startSession(std::move(client), state);
+            } else if (error != asio::error::connection_aborted && error != asio::error::connection_reset
+                       && ++acceptFailures >= maxAcceptFailures) {
+                logLine("accepting clients failed: " + error.message());
+                failed = true;
+                return stop();
+            }
+            accept();
+        });
+    }
+
+    void watchHost()
+    {
+        host.async_read_some(asio::buffer(&hostByte, 1), [this](error_code error, std::size_t) {
+            // The host never writes: anything it sends is ignored. Its end
+            // closing, or the connection breaking, means the host is done.
+            if (!error)
+                return watchHost();
+            if (!ignoreClose)
+                return stop();
+            logLine("the host closed its end; serving on as asked");
+        });
+    }
+
+    void stop()
+    {
+        state.stopping = true;
+        error_code ignored;
+        acceptor.close(ignored);
+        stopSessions(state);
+        drain(std::chrono::steady_clock::now() + drainTime);
+    }
+
+    // Polls until the last client is done or the time is up.
+    void drain(std::chrono::steady_clock::time_point deadline)
+    {
+        if (state.liveSessions() == 0)
+            return io.stop();
+        if (std::chrono::steady_clock::now() >= deadline) {
+            logLine("ending with clients still connected");
+            return io.stop();
+        }
+        timer.expires_after(50ms);
+        timer.async_wait([this, deadline](error_code) { drain(deadline); });
+    }
+};
 
 int serve(const Options& options, std::string argumentsBody)
 {
