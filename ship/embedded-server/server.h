@@ -58,7 +58,7 @@ class Session;
 struct ServerState {
     fs::path folder;
     std::string argumentsBody; // the answer to GET /arguments
-    std::chrono::milliseconds clientTimeout;
+    std::chrono::milliseconds clientTimeout{};
     bool stopping = false;     // the host closed its end: finish and go
     std::vector<std::weak_ptr<Session>> sessions;
 

@@ -155,8 +155,6 @@ private:
         // Only an upload's body is read; after any other body nothing can be
         // framed, so that connection ends after the answer.
         const bool keepAlive = wanted && mHead->is_done();
-        if (request.version() != 10 && request.version() != 11)
-            return fail(http::status::http_version_not_supported);
         if (mHead->chunked()) // a body of unknown length: not worth finding its end
             return fail(http::status::length_required);
         const auto expect = request[http::field::expect];

@@ -7,12 +7,10 @@
 #include "TextConversion.h"
 #include "UniqueHandle.h"
 
-#include <boost/beast/core/string.hpp>
-
 #include <algorithm>
-#include <array>
 #include <cctype>
 #include <charconv>
+#include <regex>
 
 namespace {
 
@@ -25,20 +23,13 @@ bool processIsRunning(DWORD processId)
 }
 
 // A temporary file of this process's number or of a run that has ended.
-bool isLeftover(std::string_view name)
+bool isLeftover(const std::string& name)
 {
-    constexpr std::string_view prefix = ".upload-";
-    constexpr std::string_view suffix = ".tmp";
-    if (!name.starts_with(prefix) || !name.ends_with(suffix))
-        return false;
-    const std::string_view middle = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+    static const std::regex temporary(R"(\.upload-(\d+)-\d+\.tmp)");
+    std::smatch match;
     DWORD owner = 0;
-    std::uint64_t counter = 0;
-    const auto [dash, error] = std::from_chars(middle.data(), middle.data() + middle.size(), owner);
-    if (error != std::errc() || dash == middle.data() + middle.size() || *dash != '-')
-        return false;
-    const auto [end, counterError] = std::from_chars(dash + 1, middle.data() + middle.size(), counter);
-    if (counterError != std::errc() || end != middle.data() + middle.size())
+    if (!std::regex_match(name, match, temporary)
+        || std::from_chars(&*match[1].first, &*match[1].first + match[1].length(), owner).ec != std::errc())
         return false;
     return owner == GetCurrentProcessId() || !processIsRunning(owner);
 }
@@ -48,20 +39,12 @@ bool isLeftover(std::string_view name)
 bool isValidFileName(std::string_view name)
 {
     // A leading dot would reach "." and ".." and the temporary files; Windows
-    // drops a trailing dot, so "a." would alias "a".
-    if (name.empty() || name.size() > 128 || name.front() == '.' || name.back() == '.')
-        return false;
-    const auto unsafe = [](char c) { return !std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '_' && c != '-'; };
-    if (std::any_of(name.begin(), name.end(), unsafe))
-        return false;
-    // Windows opens the device for these whatever extension follows ("nul.txt").
-    const std::string_view stem = name.substr(0, name.find('.'));
-    using boost::beast::iequals;
-    constexpr std::array<std::string_view, 4> devices{"con", "prn", "aux", "nul"};
-    if (std::any_of(devices.begin(), devices.end(), [&](std::string_view device) { return iequals(stem, device); }))
-        return false;
-    const bool numbered = stem.size() == 4 && stem[3] >= '0' && stem[3] <= '9';
-    return !(numbered && (iequals(stem.substr(0, 3), "com") || iequals(stem.substr(0, 3), "lpt")));
+    // drops a trailing dot, so "a." would alias "a"; and it opens the device
+    // for a device name whatever extension follows ("nul.txt").
+    static const std::regex safe(R"([A-Za-z0-9_-]([A-Za-z0-9._-]*[A-Za-z0-9_-])?)");
+    static const std::regex device(R"((con|prn|aux|nul|com[0-9]|lpt[0-9])(\..*)?)", std::regex::icase);
+    return name.size() <= 128 && std::regex_match(name.begin(), name.end(), safe)
+        && !std::regex_match(name.begin(), name.end(), device);
 }
 
 bool openDataFolder(fs::path& folder, std::string& problem)
