@@ -92,8 +92,10 @@ struct Server {
         if (!onLoopback(acceptor, "the listener") || !onLoopback(host, "the connection"))
             return false;
         const std::size_t unread = host.available(error);
-        if (error || unread != 0)
-            logLine("the connection holds " + std::to_string(unread) + " unread bytes " + error.message());
+        if (error)
+            logLine("cannot look for unread data on the connection: " + error.message());
+        else if (unread != 0)
+            logLine("the connection holds " + std::to_string(unread) + " unread bytes");
         return !error && unread == 0;
     }
 
