@@ -1,47 +1,29 @@
-// quorvanta-embedded-server: the file-transfer server that the service host
-// runs. See server_options.h for its command line and http_request.h for
-// what it serves.
-#include "exit_codes.h"
-#include "file_store.h"
-#include "http_request.h"
-#include "server_log.h"
-#include "server_loop.h"
-#include "server_options.h"
-#include "TextConversion.h"
-#include "WinApi.h"
+// quorvanta-embedded-server: the stand-in for the server child that the
+// service host runs. README.md describes its command line and what it serves.
+#include "server.h"
 
-#include <cstdint>
+#include "TextConversion.h"
+
 #include <cstdio>
 #include <cstdlib>
-#include <string>
-#include <vector>
+
+using boost::system::error_code;
+using namespace std::chrono_literals;
 
 namespace {
 
-std::wstring defaultDataDirectory()
-{
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (length == 0)
-            return L"data";
-        if (length < path.size()) {
-            path.resize(length);
-            break;
-        }
-        path.resize(path.size() * 2);
-    }
-    const std::size_t cut = path.find_last_of(L"\\/");
-    return (cut == std::wstring::npos ? std::wstring() : path.substr(0, cut + 1)) + L"data";
-}
+constexpr const char* usage
+    = "usage: quorvanta-embedded-server server --pre-established-listener <handle>\n"
+      "           --pre-established-connection <handle> [--max-file-write-cache-size <bytes>] [options]\n"
+      "       quorvanta-embedded-server standalone [--port=<n>] [options]\n"
+      "options: --data-dir=<path> --client-timeout=<ms> --exit-at-once=<code> --ignore-close --crash\n";
 
-std::string argumentsBody(int argc, wchar_t** argv)
-{
-    std::string body;
-    for (int i = 0; i < argc; ++i)
-        body += percentEncode(toUtf8(argv[i])) + "\n";
-    return body;
-}
+constexpr std::size_t maxClients = 64;
+// A listener that fails this many times in a row is broken, not busy.
+constexpr int maxAcceptFailures = 100;
+// The host terminates us 5 s after closing its end: clients in progress get
+// less than that to finish.
+constexpr auto drainTime = 2000ms;
 
 LONG WINAPI endWithExceptionCode(EXCEPTION_POINTERS*)
 {
@@ -61,80 +43,194 @@ LONG WINAPI endWithExceptionCode(EXCEPTION_POINTERS*)
     std::abort();
 }
 
-int serve(const ServerOptions& options, int argc, wchar_t** argv)
+fs::path defaultDataFolder()
 {
-    ScopedSocket ownListener;
-    SOCKET listener = static_cast<SOCKET>(options.listenerHandle);
-    SOCKET hostConnection = static_cast<SOCKET>(options.connectionHandle);
-    if (options.mode == ServerMode::server) {
-        std::string problem;
-        if (!checkInheritedSockets(listener, hostConnection, problem)) {
-            logLine("%s", problem.c_str());
-            return exitServerError;
+    std::wstring path(32768, L'\0');
+    path.resize(GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())));
+    return fs::path(path).parent_path() / L"data";
+}
+
+// The file store has no authentication: it must not be reachable from other
+// machines.
+template <typename Socket>
+bool onLoopback(const Socket& socket, const std::string& what)
+{
+    error_code error;
+    const tcp::endpoint local = socket.local_endpoint(error);
+    if (error)
+        logLine(what + " is not a socket (" + error.message() + ")");
+    else if (!local.address().is_loopback())
+        logLine(what + " is not on the loopback interface");
+    return !error && local.address().is_loopback();
+}
+
+struct Server {
+    // First, so that it goes last: the sessions it may still hold own sockets.
+    asio::io_context io{1};
+    tcp::acceptor acceptor{io};
+    tcp::socket host{io};
+    asio::steady_timer timer{io};
+    ServerState state;
+    bool ignoreClose = false;
+    bool failed = false;
+    int acceptFailures = 0;
+    char hostByte = 0;
+
+    // The inherited sockets must be what the host promised: a loopback
+    // listener, and a loopback connection nobody has written to yet (data on
+    // it would mean it is not the host's own end).
+    bool takeOver(const Options& options)
+    {
+        error_code error;
+        acceptor.assign(tcp::v4(), static_cast<SOCKET>(options.listener), error);
+        if (!error)
+            host.assign(tcp::v4(), static_cast<SOCKET>(options.connection), error);
+        if (error) {
+            logLine("cannot take over the inherited sockets: " + error.message());
+            return false;
         }
-    } else {
-        ownListener = listenOnLoopback(options.port);
-        if (!ownListener) {
-            const int error = WSAGetLastError();
-            logLine("cannot listen on 127.0.0.1:%u (%d)", options.port, error);
-            return exitServerError;
-        }
-        listener = ownListener.get();
-        hostConnection = INVALID_SOCKET;
-        // Port 0 picks a free one: say which.
-        sockaddr_in bound{};
-        int length = sizeof bound;
-        getsockname(listener, reinterpret_cast<sockaddr*>(&bound), &length);
-        std::printf("listening on 127.0.0.1:%u\n", ntohs(bound.sin_port));
-        std::fflush(stdout);
+        if (!onLoopback(acceptor, "the listener") || !onLoopback(host, "the connection"))
+            return false;
+        const std::size_t unread = host.available(error);
+        if (error)
+            logLine("cannot look for unread data on the connection: " + error.message());
+        else if (unread != 0)
+            logLine("the connection holds " + std::to_string(unread) + " unread bytes");
+        return !error && unread == 0;
     }
 
-    WriteCacheBudget budget(options.writeCacheSize);
-    FileStore store(options.dataDirectory.empty() ? defaultDataDirectory() : options.dataDirectory, budget);
-    if (!store.open()) {
-        const DWORD error = GetLastError();
-        logLine("cannot open the data folder %s (%lu)", toUtf8(store.directory()).c_str(), error);
+    bool listen(std::uint16_t port)
+    {
+        error_code error;
+        acceptor.open(tcp::v4(), error);
+        // No other socket may share the port while we listen on it.
+        BOOL exclusive = TRUE;
+        if (!error && setsockopt(acceptor.native_handle(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
+                          reinterpret_cast<const char*>(&exclusive), sizeof exclusive) != 0)
+            error.assign(WSAGetLastError(), asio::error::get_system_category());
+        if (!error)
+            acceptor.bind(tcp::endpoint(asio::ip::address_v4::loopback(), port), error);
+        if (!error)
+            acceptor.listen(asio::socket_base::max_listen_connections, error);
+        const tcp::endpoint bound = acceptor.local_endpoint(error);
+        if (error) {
+            logLine("cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + error.message());
+            return false;
+        }
+        // Port 0 picks a free one: say which.
+        std::printf("listening on 127.0.0.1:%u\n", bound.port());
+        std::fflush(stdout);
+        return true;
+    }
+
+    void accept()
+    {
+        if (state.liveSessions() >= maxClients) { // the others wait in the backlog meanwhile
+            timer.expires_after(50ms);
+            timer.async_wait([this](error_code error) {
+                if (!error && !state.stopping)
+                    accept();
+            });
+            return;
+        }
+        acceptor.async_accept([this](error_code error, tcp::socket client) {
+            if (state.stopping)
+                return;
+            if (!error) {
+                acceptFailures = 0;
+                startSession(std::move(client), state);
+            } else if (error != asio::error::connection_aborted && error != asio::error::connection_reset
+                       && ++acceptFailures >= maxAcceptFailures) {
+                logLine("accepting clients failed: " + error.message());
+                failed = true;
+                return stop();
+            }
+            accept();
+        });
+    }
+
+    void watchHost()
+    {
+        host.async_read_some(asio::buffer(&hostByte, 1), [this](error_code error, std::size_t) {
+            // The host never writes: anything it sends is ignored. Its end
+            // closing, or the connection breaking, means the host is done.
+            if (!error)
+                return watchHost();
+            if (!ignoreClose)
+                return stop();
+            logLine("the host closed its end; serving on as asked");
+        });
+    }
+
+    void stop()
+    {
+        state.stopping = true;
+        error_code ignored;
+        acceptor.close(ignored);
+        stopSessions(state);
+        drain(std::chrono::steady_clock::now() + drainTime);
+    }
+
+    // Polls until the last client is done or the time is up.
+    void drain(std::chrono::steady_clock::time_point deadline)
+    {
+        if (state.liveSessions() == 0)
+            return io.stop();
+        if (std::chrono::steady_clock::now() >= deadline) {
+            logLine("ending with clients still connected");
+            return io.stop();
+        }
+        timer.expires_after(50ms);
+        timer.async_wait([this, deadline](error_code) { drain(deadline); });
+    }
+};
+
+int serve(const Options& options, std::string argumentsBody)
+{
+    Server server;
+    if (options.standalone ? !server.listen(options.port) : !server.takeOver(options))
+        return exitServerError;
+    server.state.folder = options.dataDirectory.empty() ? defaultDataFolder() : options.dataDirectory;
+    std::string problem;
+    if (!openDataFolder(server.state.folder, problem)) {
+        logLine(problem);
         return exitServerError;
     }
-
-    // Lives until the process ends: client threads that outlast the loop
-    // still use it.
-    auto* context = new ServerContext(store, argumentsBody(argc, argv), maxUploadSize, options.clientTimeoutMs);
-    const LoopResult result = runServerLoop(listener, hostConnection, options.ignoreClose, *context);
-    const int code = result.failed ? exitServerError : exitSuccess;
-    if (!result.clientsFinished) {
-        // A client still being served holds the store and the context; end
-        // the process without running destructors under its feet.
-        logLine("ending with clients still connected");
-        std::fflush(nullptr);
-        ExitProcess(static_cast<UINT>(code));
-    }
-    delete context;
-    return code;
+    server.state.argumentsBody = std::move(argumentsBody);
+    server.state.clientTimeout = options.clientTimeout;
+    server.ignoreClose = options.ignoreClose;
+    server.accept();
+    if (!options.standalone)
+        server.watchHost();
+    server.io.run();
+    return server.failed ? exitServerError : exitSuccess;
 }
 
 } // namespace
 
+void logLine(const std::string& text)
+{
+    // Under the host nobody reads these; run by hand or by a test they say
+    // why the server did what it did.
+    std::fprintf(stderr, "quorvanta-embedded-server: %s\n", text.c_str());
+    std::fflush(stderr);
+}
+
 int wmain(int argc, wchar_t** argv)
 {
-    const OptionsResult parsed = parseServerOptions(std::vector<std::wstring>(argv + 1, argv + argc));
-    if (!parsed.ok()) {
-        logLine("%s", parsed.error.c_str());
-        std::fputs(usageText, stderr);
+    Options options;
+    std::string problem;
+    if (!parseOptions(std::vector<std::wstring>(argv + 1, argv + argc), options, problem)) {
+        logLine(problem);
+        std::fputs(usage, stderr);
         return exitInvalidArgument;
     }
-    const ServerOptions& options = parsed.options;
     if (options.exitAtOnce)
         return static_cast<int>(*options.exitAtOnce);
     if (options.crash)
         crashNow();
-
-    WSADATA data;
-    if (const int error = WSAStartup(MAKEWORD(2, 2), &data)) {
-        logLine("cannot start Windows Sockets (%d)", error);
-        return exitServerError;
-    }
-    const int code = serve(options, argc, argv);
-    WSACleanup();
-    return code;
+    std::string arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments += percentEncode(toUtf8(argv[i])) + "\n";
+    return serve(options, std::move(arguments));
 }
