@@ -1,0 +1,283 @@
+// Works an installed service from inside Wine, where the SCM lives: one process runs many
+// steps, so that a race between two steps is not lost in a Wine start.
+//   wine_driver <service> [free|start[:<argument>|:@<file of NUL-separated UTF-16 arguments>]|
+//       spin:<ms>|stop:<controls>|watch|quiet:<ms>|status|config|gone|kill:<exit code>]...
+// prints "key=value" lines; a failed step prints "error=..." and ends it with exit code 1.
+//   wine_driver --baseline     the bench's bare baseline service, started by the SCM
+#include "WinApi.h"
+
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <future>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::wstring serverImage = L"quorvanta-embedded-server.exe";
+wchar_t baselineName[] = L"Quorvanta-Baseline";
+
+double nowMs()
+{
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+bool fail(const std::string& what, unsigned long code)
+{
+    return std::printf("error=%s %lu\n", what.c_str(), code) < 0;
+}
+
+void append(std::string& list, unsigned long value)
+{
+    list += list.empty() ? "" : ",";
+    list += std::to_string(value);
+}
+
+SERVICE_STATUS_PROCESS query(SC_HANDLE service) // state 0 when the query fails
+{
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status, &needed);
+    return status;
+}
+
+// Polls every millisecond until STOPPED, or RUNNING when that is enough.
+bool watch(SC_HANDLE service, const char* key, double origin, double limitMs, bool runningIsEnough)
+{
+    std::string seen;
+    for (DWORD last = 0;; Sleep(1)) {
+        const DWORD state = query(service).dwCurrentState;
+        const double at = nowMs() - origin;
+        if (state != last)
+            append(seen, last = state);
+        if (state == SERVICE_STOPPED || (runningIsEnough && state == SERVICE_RUNNING))
+            return std::printf("%s=%lu\n%s_ms=%.2f\n%s_seen=%s\n", key, state, key, at, key, seen.c_str()) > 0;
+        if (state == 0 || at > limitMs)
+            return fail("no final state, seen " + seen, GetLastError());
+    }
+}
+
+// Controls from threads of their own, released at once (under Wine ControlService can
+// block until the service answers), while this thread watches for STOPPED.
+bool stop(SC_HANDLE service, long count)
+{
+    std::promise<void> gate;
+    const std::shared_future<void> opened = gate.get_future().share();
+    std::vector<std::future<DWORD>> controls;
+    for (long i = 0; i < std::max(count, 1L); ++i)
+        controls.push_back(std::async(std::launch::async, [service, opened] {
+            SERVICE_STATUS status{};
+            opened.wait();
+            return ControlService(service, SERVICE_CONTROL_STOP, &status) ? DWORD(0) : GetLastError();
+        }));
+    const double origin = nowMs();
+    gate.set_value();
+    const bool stopped = watch(service, "stopped", origin, 20000, false);
+    std::string results;
+    for (std::future<DWORD>& control : controls) {
+        if (control.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+            fail("a stop control still blocked after ms", 30000);
+            std::fflush(stdout);
+            ExitProcess(1); // the futures would wait for it for good
+        }
+        append(results, control.get());
+    }
+    return std::printf("controls=%s\n", results.c_str()) > 0 && stopped;
+}
+
+sockaddr_in serverPort()
+{
+    sockaddr_in address{AF_INET, htons(54321), {}, {}};
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+bool portFree()
+{
+    const SOCKET probe = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    const sockaddr_in address = serverPort();
+    const bool bound = bind(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    return closesocket(probe), bound;
+}
+
+// Server and host processes; the servers are killed with exit code *kill if given.
+unsigned processes(const DWORD* kill = nullptr)
+{
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    unsigned found = 0;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        const bool server = lstrcmpiW(entry.szExeFile, serverImage.c_str()) == 0;
+        found += server || lstrcmpiW(entry.szExeFile, L"quorvanta-apiclient.exe") == 0;
+        if (const HANDLE process = server && kill ? OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID) : nullptr)
+            std::printf("killed=%d\n", TerminateProcess(process, *kill) && CloseHandle(process));
+    }
+    CloseHandle(snapshot);
+    return found;
+}
+
+std::vector<std::wstring> startArguments(const std::wstring& value)
+{
+    if (value.empty() || value[0] != L'@')
+        return value.empty() ? std::vector<std::wstring>{} : std::vector<std::wstring>{value};
+    std::ostringstream bytes;
+    bytes << std::ifstream(value.substr(1).c_str(), std::ios::binary).rdbuf();
+    std::wistringstream text(std::wstring(reinterpret_cast<const wchar_t*>(bytes.str().data()), bytes.str().size() / 2));
+    std::vector<std::wstring> arguments;
+    for (std::wstring argument; std::getline(text, argument, L'\0');)
+        arguments.push_back(argument);
+    return arguments;
+}
+
+bool config(SC_HANDLE service)
+{
+    alignas(8) BYTE buffer[8192];
+    const auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer);
+    DWORD needed = 0;
+    if (!QueryServiceConfigW(service, reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer), sizeof buffer, &needed))
+        return fail("QueryServiceConfigW", GetLastError());
+    std::printf("type=%lu\nstarttype=%lu\nerrorcontrol=%lu\nbinary=%ls\naccount=%ls\ndisplay=%ls\n", config->dwServiceType,
+                config->dwStartType, config->dwErrorControl, config->lpBinaryPathName, config->lpServiceStartName,
+                config->lpDisplayName);
+    if (!QueryServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, buffer, sizeof buffer, &needed))
+        return fail("QueryServiceConfig2W", GetLastError());
+    return std::printf("description=%ls\n", reinterpret_cast<SERVICE_DESCRIPTIONW*>(buffer)->lpDescription) > 0;
+}
+
+bool step(SC_HANDLE service, const std::wstring& verb, const std::wstring& value)
+{
+    const long number = std::wcstol(value.c_str(), nullptr, 10);
+    const double began = nowMs();
+    if (verb == L"free") {
+        for (; !portFree(); Sleep(5))
+            if (nowMs() - began > 10000)
+                return fail("port 54321 still taken after ms", 10000);
+        return std::printf("portwait_ms=%.1f\n", nowMs() - began) > 0;
+    }
+    if (verb == L"spin") // Sleep is coarser than the steps
+        return [&] { while (nowMs() < began + number) {} return true; }();
+    if (verb == L"kill")
+        return processes(reinterpret_cast<const DWORD*>(&number)), true;
+    if (verb == L"gone") {
+        unsigned left = processes();
+        for (; left != 0 && nowMs() - began < 5000; left = processes())
+            Sleep(20);
+        return std::printf("left=%u\n", left) > 0;
+    }
+    if (service == nullptr)
+        return fail("no service for a step", 0);
+    if (verb == L"start") {
+        const std::vector<std::wstring> arguments = startArguments(value);
+        std::vector<LPCWSTR> pointers;
+        for (const std::wstring& argument : arguments)
+            pointers.push_back(argument.c_str());
+        if (!StartServiceW(service, DWORD(pointers.size()), pointers.empty() ? nullptr : pointers.data()))
+            return fail("StartServiceW", GetLastError());
+        return watch(service, "started", nowMs(), 15000, true);
+    }
+    if (verb == L"stop")
+        return stop(service, number);
+    if (verb == L"watch")
+        return watch(service, "stopped", began, 20000, false);
+    if (verb == L"quiet") { // nothing may follow STOPPED: a late pending report sticks under Wine
+        std::string late;
+        for (; nowMs() < began + number; Sleep(2))
+            if (const DWORD state = query(service).dwCurrentState; state != SERVICE_STOPPED)
+                append(late, state);
+        return std::printf("late=%s\n", late.empty() ? "none" : late.c_str()) > 0;
+    }
+    if (verb == L"status") {
+        const SERVICE_STATUS_PROCESS status = query(service);
+        return std::printf("state=%lu\nwin32=%lu\nspecific=%lu\n", status.dwCurrentState, status.dwWin32ExitCode,
+                           status.dwServiceSpecificExitCode) > 0;
+    }
+    return verb == L"config" ? config(service) : fail("unknown step", 0);
+}
+
+// The baseline: the same server with the same two inherited sockets, without pair
+// proof or event log; stopped by closing its own end, terminated after 5 s.
+SERVICE_STATUS_HANDLE statusHandle = nullptr;
+SERVICE_STATUS baseline{SERVICE_WIN32_OWN_PROCESS, 0, 0, 0, 0, 0, 0};
+CRITICAL_SECTION statusLock; // Wine runs the handler on a thread of its own
+HANDLE stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+
+void report(DWORD state)
+{
+    EnterCriticalSection(&statusLock);
+    baseline.dwCurrentState = state;
+    baseline.dwControlsAccepted = state == SERVICE_START_PENDING ? 0 : SERVICE_ACCEPT_STOP;
+    SetServiceStatus(statusHandle, &baseline);
+    LeaveCriticalSection(&statusLock);
+}
+
+void WINAPI baselineHandler(DWORD control)
+{
+    EnterCriticalSection(&statusLock);
+    if (control == SERVICE_CONTROL_STOP && baseline.dwCurrentState != SERVICE_STOPPED && SetEvent(stopEvent))
+        report(SERVICE_STOP_PENDING);
+    LeaveCriticalSection(&statusLock);
+}
+
+void WINAPI baselineMain(DWORD, LPWSTR*)
+{
+    if ((statusHandle = RegisterServiceCtrlHandlerW(baselineName, baselineHandler)) == nullptr)
+        return;
+    report(SERVICE_START_PENDING);
+    const SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    const SOCKET ownEnd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    SetHandleInformation(reinterpret_cast<HANDLE>(ownEnd), HANDLE_FLAG_INHERIT, 0);
+    const sockaddr_in address = serverPort();
+    const auto* at = reinterpret_cast<const sockaddr*>(&address);
+    const SOCKET childEnd = bind(listener, at, sizeof address) == 0 && listen(listener, SOMAXCONN) == 0
+            && connect(ownEnd, at, sizeof address) == 0 ? accept(listener, nullptr, nullptr) : INVALID_SOCKET;
+    wchar_t path[MAX_PATH] = {};
+    std::wstring program(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
+    program = program.substr(0, program.find_last_of(L'\\') + 1) + serverImage;
+    std::wstring commandLine = L"\"" + program + L"\" server --pre-established-listener " + std::to_wstring(listener)
+        + L" --pre-established-connection " + std::to_wstring(childEnd) + L" --max-file-write-cache-size 1073741824";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child{};
+    const bool launched = childEnd != INVALID_SOCKET && CreateProcessW(program.c_str(), commandLine.data(), nullptr,
+        nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &startup, &child);
+    closesocket(listener);
+    closesocket(childEnd);
+    if (launched) {
+        report(SERVICE_RUNNING);
+        const HANDLE waits[] = {stopEvent, child.hProcess};
+        WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+        closesocket(ownEnd);
+        if (WaitForSingleObject(child.hProcess, 5000) != WAIT_OBJECT_0 && TerminateProcess(child.hProcess, 255))
+            WaitForSingleObject(child.hProcess, 5000);
+    }
+    report(SERVICE_STOPPED);
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t* argv[])
+{
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    InitializeCriticalSection(&statusLock);
+    SERVICE_TABLE_ENTRYW table[] = {{baselineName, baselineMain}, {nullptr, nullptr}};
+    if (argc == 2 && argv[1] == std::wstring(L"--baseline"))
+        return StartServiceCtrlDispatcherW(table) ? 0 : 1;
+    const DWORD access = SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG;
+    const SC_HANDLE service = OpenServiceW(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT), argv[argc > 1], access);
+    std::printf("open=%lu\n", service != nullptr ? 0ul : GetLastError());
+    for (int i = 2; i < argc; ++i) {
+        const std::wstring text = argv[i];
+        const std::size_t colon = std::min(text.find(L':'), text.size());
+        const bool done = step(service, text.substr(0, colon), text.substr(std::min(colon + 1, text.size())));
+        if (std::fflush(stdout) != 0 || !done)
+            return 1;
+    }
+    return 0;
+}
