@@ -1,7 +1,6 @@
-"""A fresh Wine prefix per session with Wine's own services.exe, the shipped
-programs and wine_driver.exe in C:\\svc, and the event log read from the
-+eventlog trace on the standard error that services.exe (and every service
-it starts) inherited from the wine command that started it."""
+"""A fresh Wine prefix per session with Wine's own services.exe and the shipped programs and
+wine_driver.exe in C:\\svc. The event log is read from the +eventlog trace on the standard error
+that services.exe, and every service it starts, inherited from the wine command that started it."""
 import os, re, shutil, subprocess, time  # noqa: E401
 import pytest
 
@@ -11,7 +10,7 @@ SHIPPED = ("quorvanta-apiclient.exe", "quorvanta-embedded-server.exe", "quorvant
 def pytest_addoption(parser):
     parser.addoption("--build", default=os.path.join(os.path.dirname(__file__), "..", "..", "build"))
     parser.addoption("--full", action="store_true", help="the full soak: 200 cycles, longer storms and races")
-    parser.addoption("--count", type=int, help="how often each soak case repeats; bench cycles")
+    parser.addoption("--count", type=int, help="how often each soak case repeats; the bench's cycles")
     parser.addoption("--bench", metavar="FILE", help="with -k bench: write the bench's table to FILE")
 
 def entries(text):
@@ -27,58 +26,46 @@ class Wine:
         # No Mono, Gecko or window system: none is used, and each costs seconds per prefix.
         self.env = dict(os.environ, WINEPREFIX=os.path.join(self.work, "prefix"), WINEDLLOVERRIDES="mscoree=;mshtml=")
         self.env.pop("DISPLAY", None)
-
-    def wine(self, *args, debug="-all", **options):
+    def wine(self, *args, debug="-all", **options):  # a wine program's streams: files, never pipes, if it starts services
+        options = options or {"capture_output": True}
         return subprocess.run(["wine", *args], env=dict(self.env, WINEDEBUG=debug), stdin=subprocess.DEVNULL,
                               timeout=300, **options)
-
-    def wineserver(self, flag):  # -p: persistent, or Wine ends services soon after its last client
-        subprocess.run(["wineserver", flag], env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
-
+    def wineserver(self, *flags):  # -p: persistent, or Wine ends the services soon after its last client
+        for flag in flags:
+            subprocess.run(["wineserver", flag], env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                           timeout=60)
     def create(self):
         shutil.rmtree(self.work, ignore_errors=True)
         os.makedirs(os.path.join(self.work, "prefix", "drive_c", "svc"))
         self.wineserver("-p")
-        # Files, not pipes: the background services it starts keep their streams open.
         self.wine("wineboot", "-i", stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
-        # A new prefix can leave two services.exe in one wineserver, and SCM
-        # calls then reach either at random; after a restart there is one.
-        for flag in ("-k", "-w", "-p"):
-            self.wineserver(flag)
+        # A new prefix can leave two services.exe in one wineserver, and SCM calls then reach
+        # either at random; after a restart there is one.
+        self.wineserver("-k", "-w", "-p")
         with open(self.trace, "wb") as trace:
             self.wine("wineboot", debug="-all,+eventlog", stdout=subprocess.DEVNULL, stderr=trace, check=True)
         for path in [os.path.join(self.build, "bin", name) for name in SHIPPED] + [
                 os.path.join(self.build, "tests", "bin", "wine_driver.exe")]:
             shutil.copy2(path, os.path.join(self.work, "prefix", "drive_c", "svc"))
-
     def run(self, program, *args, debug="-all"):
         """Exit code, standard output and standard error of a program in C:\\svc."""
-        done = self.wine(WIN_DIR + "\\" + program, *args, debug=debug, capture_output=True)
+        done = self.wine(WIN_DIR + "\\" + program, *args, debug=debug)
         return (done.returncode, *(s.decode("utf-8", "replace").replace("\r\n", "\n") for s in (done.stdout, done.stderr)))
-
-    def host(self, *args, debug="-all"):
-        return self.run("quorvanta-apiclient.exe", *args, debug=debug)
-
     def drive(self, *steps, service=SERVICE):
-        """wine_driver's steps run; every key it printed, with its values in order."""
+        """Every key wine_driver printed for the steps, with its values in order."""
         code, out, err = self.run("wine_driver.exe", service, *steps)
         facts = {}
         for key, _, value in (line.partition("=") for line in out.splitlines()):
             facts.setdefault(key, []).append(value)
         assert code == 0 and "error" not in facts, f"wine_driver {' '.join(steps)[:300]}: {code} {out[-800:]} {err[-300:]}"
         return facts
-
-    def event_source(self):
-        """The event source's registration as Wine's reg prints it (with a REG_SZ's NUL or without alike)."""
-        return self.wine("reg", "query", "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + SERVICE,
-                         capture_output=True).stdout.decode("cp437").replace("\r\n", "\n")
-
-    def mark(self):
+    def event_source(self):  # as Wine's reg prints it: a REG_SZ with or without its NUL alike
+        key = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + SERVICE
+        return self.wine("reg", "query", key).stdout.decode("cp437").replace("\r\n", "\n")
+    def mark(self):  # where the trace ends now
         return os.path.getsize(self.trace)
-
     def log(self, mark, count):
-        """The entries since mark once there are count (a failure road's follows
-        the STOPPED report), or after 10 s."""
+        """The entries since mark once there are count (a failure road's follows STOPPED), or after 10 s."""
         deadline = time.monotonic() + 10
         while True:
             with open(self.trace, "rb") as trace:
@@ -101,4 +88,3 @@ def reps(request):
     """How often a soak case repeats: bounded in CI, full with --full, or --count."""
     count, full = request.config.getoption("--count"), request.config.getoption("--full")
     return lambda bounded, full_form: count or (full_form if full else bounded)
-

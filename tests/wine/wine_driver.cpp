@@ -1,13 +1,11 @@
 // Works an installed service from inside Wine, where the SCM lives: one process runs many
 // steps, so that a race between two steps is not lost in a Wine start.
-//   wine_driver <service> [free|start[:<argument>|:@<file of NUL-separated UTF-16 arguments>]|
-//       spin:<ms>|stop:<controls>|watch|quiet:<ms>|status|config|gone|kill:<exit code>]...
+//   wine_driver <service> [free|hold|start[:<argument>|:@<file of NUL-separated UTF-16 arguments>]|
+//       spin:<ms>|stop:<controls>|watch|quiet:<ms>|config|kill:<exit code>]...
 // prints "key=value" lines; a failed step prints "error=..." and ends it with exit code 1.
 //   wine_driver --baseline     the bench's bare baseline service, started by the SCM
 #include "WinApi.h"
-
 #include <tlhelp32.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -46,18 +44,43 @@ SERVICE_STATUS_PROCESS query(SC_HANDLE service) // state 0 when the query fails
     return status;
 }
 
-// Polls every millisecond until STOPPED, or RUNNING when that is enough.
-bool watch(SC_HANDLE service, const char* key, double origin, double limitMs, bool runningIsEnough)
+// Server and host processes; the servers are killed with exit code *kill if given.
+unsigned processes(const DWORD* kill = nullptr)
+{
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    unsigned found = 0;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        const bool server = lstrcmpiW(entry.szExeFile, serverImage.c_str()) == 0;
+        found += server || lstrcmpiW(entry.szExeFile, L"quorvanta-apiclient.exe") == 0;
+        if (const HANDLE process = server && kill ? OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID) : nullptr)
+            std::printf("killed=%d\n", TerminateProcess(process, *kill) && CloseHandle(process));
+    }
+    CloseHandle(snapshot);
+    return found;
+}
+
+// Polls every millisecond until RUNNING or STOPPED when starting, else until STOPPED; then
+// the final status, and what is left of the processes after up to 5 s.
+bool watch(SC_HANDLE service, double origin, double limitMs, bool starting)
 {
     std::string seen;
     for (DWORD last = 0;; Sleep(1)) {
-        const DWORD state = query(service).dwCurrentState;
+        const SERVICE_STATUS_PROCESS status = query(service);
         const double at = nowMs() - origin;
-        if (state != last)
-            append(seen, last = state);
-        if (state == SERVICE_STOPPED || (runningIsEnough && state == SERVICE_RUNNING))
-            return std::printf("%s=%lu\n%s_ms=%.2f\n%s_seen=%s\n", key, state, key, at, key, seen.c_str()) > 0;
-        if (state == 0 || at > limitMs)
+        if (status.dwCurrentState != last)
+            append(seen, last = status.dwCurrentState);
+        if (starting && (last == SERVICE_RUNNING || last == SERVICE_STOPPED))
+            return std::printf("started=%lu\nstarted_ms=%.2f\nstarted_seen=%s\n", last, at, seen.c_str()) > 0;
+        if (last == SERVICE_STOPPED) {
+            unsigned left = processes();
+            for (const double until = nowMs() + 5000; left != 0 && nowMs() < until; left = processes())
+                Sleep(20);
+            return std::printf("stopped_ms=%.2f\nstopped_seen=%s\nwin32=%lu\nspecific=%lu\nleft=%u\n", at, seen.c_str(),
+                               status.dwWin32ExitCode, status.dwServiceSpecificExitCode, left) > 0;
+        }
+        if (last == 0 || at > limitMs)
             return fail("no final state, seen " + seen, GetLastError());
     }
 }
@@ -77,7 +100,7 @@ bool stop(SC_HANDLE service, long count)
         }));
     const double origin = nowMs();
     gate.set_value();
-    const bool stopped = watch(service, "stopped", origin, 20000, false);
+    const bool stopped = watch(service, origin, 20000, false);
     std::string results;
     for (std::future<DWORD>& control : controls) {
         if (control.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
@@ -97,29 +120,13 @@ sockaddr_in serverPort()
     return address;
 }
 
-bool portFree()
+// Binds the server port; a listener there (until this process ends) if `hold`.
+bool bindPort(bool hold)
 {
     const SOCKET probe = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     const sockaddr_in address = serverPort();
     const bool bound = bind(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-    return closesocket(probe), bound;
-}
-
-// Server and host processes; the servers are killed with exit code *kill if given.
-unsigned processes(const DWORD* kill = nullptr)
-{
-    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof entry;
-    unsigned found = 0;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-        const bool server = lstrcmpiW(entry.szExeFile, serverImage.c_str()) == 0;
-        found += server || lstrcmpiW(entry.szExeFile, L"quorvanta-apiclient.exe") == 0;
-        if (const HANDLE process = server && kill ? OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID) : nullptr)
-            std::printf("killed=%d\n", TerminateProcess(process, *kill) && CloseHandle(process));
-    }
-    CloseHandle(snapshot);
-    return found;
+    return hold ? bound && listen(probe, 1) == 0 : (closesocket(probe), bound);
 }
 
 std::vector<std::wstring> startArguments(const std::wstring& value)
@@ -155,21 +162,17 @@ bool step(SC_HANDLE service, const std::wstring& verb, const std::wstring& value
     const long number = std::wcstol(value.c_str(), nullptr, 10);
     const double began = nowMs();
     if (verb == L"free") {
-        for (; !portFree(); Sleep(5))
+        for (; !bindPort(false); Sleep(5))
             if (nowMs() - began > 10000)
                 return fail("port 54321 still taken after ms", 10000);
         return std::printf("portwait_ms=%.1f\n", nowMs() - began) > 0;
     }
+    if (verb == L"hold")
+        return bindPort(true) || fail("cannot hold port 54321", WSAGetLastError());
     if (verb == L"spin") // Sleep is coarser than the steps
         return [&] { while (nowMs() < began + number) {} return true; }();
     if (verb == L"kill")
         return processes(reinterpret_cast<const DWORD*>(&number)), true;
-    if (verb == L"gone") {
-        unsigned left = processes();
-        for (; left != 0 && nowMs() - began < 5000; left = processes())
-            Sleep(20);
-        return std::printf("left=%u\n", left) > 0;
-    }
     if (service == nullptr)
         return fail("no service for a step", 0);
     if (verb == L"start") {
@@ -179,55 +182,36 @@ bool step(SC_HANDLE service, const std::wstring& verb, const std::wstring& value
             pointers.push_back(argument.c_str());
         if (!StartServiceW(service, DWORD(pointers.size()), pointers.empty() ? nullptr : pointers.data()))
             return fail("StartServiceW", GetLastError());
-        return watch(service, "started", nowMs(), 15000, true);
+        return watch(service, nowMs(), 15000, true);
     }
     if (verb == L"stop")
         return stop(service, number);
     if (verb == L"watch")
-        return watch(service, "stopped", began, 20000, false);
-    if (verb == L"quiet") { // nothing may follow STOPPED: a late pending report sticks under Wine
-        std::string late;
-        for (; nowMs() < began + number; Sleep(2))
-            if (const DWORD state = query(service).dwCurrentState; state != SERVICE_STOPPED)
-                append(late, state);
-        return std::printf("late=%s\n", late.empty() ? "none" : late.c_str()) > 0;
-    }
-    if (verb == L"status") {
-        const SERVICE_STATUS_PROCESS status = query(service);
-        return std::printf("state=%lu\nwin32=%lu\nspecific=%lu\n", status.dwCurrentState, status.dwWin32ExitCode,
-                           status.dwServiceSpecificExitCode) > 0;
+        return watch(service, began, 20000, false);
+    if (verb == L"quiet") { // every state in that time: after STOPPED a late pending report sticks under Wine
+        std::string seen;
+        for (DWORD last = 0; nowMs() < began + number; Sleep(2))
+            if (const DWORD state = query(service).dwCurrentState; state != last)
+                append(seen, last = state);
+        return std::printf("quiet=%s\n", seen.c_str()) > 0;
     }
     return verb == L"config" ? config(service) : fail("unknown step", 0);
 }
 
-// The baseline: the same server with the same two inherited sockets, without pair
-// proof or event log; stopped by closing its own end, terminated after 5 s.
-SERVICE_STATUS_HANDLE statusHandle = nullptr;
-SERVICE_STATUS baseline{SERVICE_WIN32_OWN_PROCESS, 0, 0, 0, 0, 0, 0};
-CRITICAL_SECTION statusLock; // Wine runs the handler on a thread of its own
-HANDLE stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-
-void report(DWORD state)
-{
-    EnterCriticalSection(&statusLock);
-    baseline.dwCurrentState = state;
-    baseline.dwControlsAccepted = state == SERVICE_START_PENDING ? 0 : SERVICE_ACCEPT_STOP;
-    SetServiceStatus(statusHandle, &baseline);
-    LeaveCriticalSection(&statusLock);
-}
-
-void WINAPI baselineHandler(DWORD control)
-{
-    EnterCriticalSection(&statusLock);
-    if (control == SERVICE_CONTROL_STOP && baseline.dwCurrentState != SERVICE_STOPPED && SetEvent(stopEvent))
-        report(SERVICE_STOP_PENDING);
-    LeaveCriticalSection(&statusLock);
-}
-
+// The baseline: the same server with the same two inherited sockets, without pair proof or
+// event log; stopped by closing its own end, terminated after 5 s. Only its main thread
+// reports, so no report of the handler can meet the final one.
 void WINAPI baselineMain(DWORD, LPWSTR*)
 {
-    if ((statusHandle = RegisterServiceCtrlHandlerW(baselineName, baselineHandler)) == nullptr)
-        return;
+    static const HANDLE stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    const SERVICE_STATUS_HANDLE statusHandle = RegisterServiceCtrlHandlerW(baselineName, [](DWORD control) {
+        if (control == SERVICE_CONTROL_STOP)
+            SetEvent(stopEvent);
+    });
+    const auto report = [statusHandle](DWORD state) {
+        SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, state, SERVICE_ACCEPT_STOP, 0, 0, 0, 0};
+        SetServiceStatus(statusHandle, &status);
+    };
     report(SERVICE_START_PENDING);
     const SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     const SOCKET ownEnd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -265,7 +249,6 @@ int wmain(int argc, wchar_t* argv[])
 {
     WSADATA data;
     WSAStartup(MAKEWORD(2, 2), &data);
-    InitializeCriticalSection(&statusLock);
     SERVICE_TABLE_ENTRYW table[] = {{baselineName, baselineMain}, {nullptr, nullptr}};
     if (argc == 2 && argv[1] == std::wstring(L"--baseline"))
         return StartServiceCtrlDispatcherW(table) ? 0 : 1;
