@@ -1,7 +1,6 @@
-"""A fresh Wine prefix per session with Wine's own services.exe and the shipped programs and
-wine_driver.exe in C:\\svc. The event log is read from the +eventlog trace on the standard error
-that services.exe, and every service it starts, inherited from the wine command that started it."""
-import os, re, shutil, subprocess, time  # noqa: E401
+"""A fresh Wine prefix per session, the shipped programs and wine_driver.exe in C:\\svc, and the event log
+read from the +eventlog trace on the standard error services.exe (and each service) inherited from wine."""
+import os, pathlib, re, shutil, subprocess, time  # noqa: E401
 import pytest
 
 SERVICE, WIN_DIR, PORT = "Quorvanta-APIClient", "C:\\svc", 54321
@@ -15,8 +14,7 @@ def pytest_addoption(parser):
 
 def entries(text):
     """(level, text) of each ReportEventW in a trace, Wine's debugstr_w escapes undone."""
-    unescape = lambda m: chr(int(m[1], 16)) if len(m[1]) == 4 else {"n": "\n", "r": "\r", "t": "\t"}.get(m[1], m[1])
-    return [("info" if level == "trace" else "error", re.sub(r"\\([0-9a-fA-F]{4}|.)", unescape, body))
+    return [("info" if level == "trace" else "error", re.sub(r"\\(.)", r"\1", body))  # texts here are ASCII
             for level, body in re.findall(r'^[0-9a-f]+:(trace|err):eventlog:ReportEventW L"(.*)"\s*$', text, re.M)]
 
 class Wine:
@@ -26,8 +24,7 @@ class Wine:
         # No Mono, Gecko or window system: none is used, and each costs seconds per prefix.
         self.env = dict(os.environ, WINEPREFIX=os.path.join(self.work, "prefix"), WINEDLLOVERRIDES="mscoree=;mshtml=")
         self.env.pop("DISPLAY", None)
-    def wine(self, *args, debug="-all", **options):  # a wine program's streams: files, never pipes, if it starts services
-        options = options or {"capture_output": True}
+    def wine(self, *args, debug="-all", **options):  # streams: files, never pipes, for one that starts services
         return subprocess.run(["wine", *args], env=dict(self.env, WINEDEBUG=debug), stdin=subprocess.DEVNULL,
                               timeout=300, **options)
     def wineserver(self, *flags):  # -p: persistent, or Wine ends the services soon after its last client
@@ -44,32 +41,27 @@ class Wine:
         self.wineserver("-k", "-w", "-p")
         with open(self.trace, "wb") as trace:
             self.wine("wineboot", debug="-all,+eventlog", stdout=subprocess.DEVNULL, stderr=trace, check=True)
-        for path in [os.path.join(self.build, "bin", name) for name in SHIPPED] + [
-                os.path.join(self.build, "tests", "bin", "wine_driver.exe")]:
+        for path in [f"{self.build}/bin/{name}" for name in SHIPPED] + [f"{self.build}/tests/bin/wine_driver.exe"]:
             shutil.copy2(path, os.path.join(self.work, "prefix", "drive_c", "svc"))
-    def run(self, program, *args, debug="-all"):
-        """Exit code, standard output and standard error of a program in C:\\svc."""
-        done = self.wine(WIN_DIR + "\\" + program, *args, debug=debug)
+    def run(self, program, *args, debug="-all"):  # exit code, standard output and error of a program in C:\\svc
+        done = self.wine(WIN_DIR + "\\" + program, *args, debug=debug, capture_output=True)
         return (done.returncode, *(s.decode("utf-8", "replace").replace("\r\n", "\n") for s in (done.stdout, done.stderr)))
-    def drive(self, *steps, service=SERVICE):
-        """Every key wine_driver printed for the steps, with its values in order."""
+    def drive(self, *steps, service=SERVICE):  # every key wine_driver printed for the steps, its values in order
         code, out, err = self.run("wine_driver.exe", service, *steps)
         facts = {}
         for key, _, value in (line.partition("=") for line in out.splitlines()):
             facts.setdefault(key, []).append(value)
         assert code == 0 and "error" not in facts, f"wine_driver {' '.join(steps)[:300]}: {code} {out[-800:]} {err[-300:]}"
         return facts
-    def event_source(self):  # as Wine's reg prints it: a REG_SZ with or without its NUL alike
-        key = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + SERVICE
-        return self.wine("reg", "query", key).stdout.decode("cp437").replace("\r\n", "\n")
+    def reg(self, key):  # as Wine's reg prints it (in the console code page): a REG_SZ with or without its NUL alike
+        done = self.wine("reg", "query", "HKLM\\SYSTEM\\CurrentControlSet\\Services\\" + key, capture_output=True)
+        return done.stdout.decode("cp437").replace("\r\n", "\n")
     def mark(self):  # where the trace ends now
         return os.path.getsize(self.trace)
-    def log(self, mark, count):
-        """The entries since mark once there are count (a failure road's follows STOPPED), or after 10 s."""
+    def log(self, mark, count):  # the entries since mark once there are count (or after 10 s); some follow STOPPED
         deadline = time.monotonic() + 10
         while True:
-            with open(self.trace, "rb") as trace:
-                found = entries(trace.read()[mark:].decode("utf-8", "replace"))
+            found = entries(pathlib.Path(self.trace).read_bytes()[mark:].decode("utf-8", "replace"))
             if len(found) >= count or time.monotonic() > deadline:
                 return found
             time.sleep(0.05)
@@ -78,13 +70,10 @@ class Wine:
 def wine(request):
     rig = Wine(os.path.abspath(request.config.getoption("--build")))
     try:
-        rig.create()
-        yield rig
+        yield rig.create() or rig
     finally:
         rig.wineserver("-k")
 
 @pytest.fixture(scope="session")
-def reps(request):
-    """How often a soak case repeats: bounded in CI, full with --full, or --count."""
-    count, full = request.config.getoption("--count"), request.config.getoption("--full")
-    return lambda bounded, full_form: count or (full_form if full else bounded)
+def reps(pytestconfig):  # how often a soak case repeats: bounded in CI, full with --full, or --count
+    return lambda bounded, full: pytestconfig.option.count or (full if pytestconfig.option.full else bounded)

@@ -1,9 +1,7 @@
-// Works an installed service from inside Wine, where the SCM lives: one process runs many
-// steps, so that a race between two steps is not lost in a Wine start.
-//   wine_driver <service> [free|hold|start[:<argument>|:@<file of NUL-separated UTF-16 arguments>]|
-//       spin:<ms>|stop:<controls>|watch|quiet:<ms>|config|kill:<exit code>]...
-// prints "key=value" lines; a failed step prints "error=..." and ends it with exit code 1.
-//   wine_driver --baseline     the bench's bare baseline service, started by the SCM
+// Works a service from inside Wine, where the SCM lives, in steps (free, hold, start[:<argument>|:@<file of
+// NUL-separated UTF-16 arguments>], stop:<controls>, watch, quiet:<ms>, kill:<exit code>) run by one process, so
+// that a race between steps is not lost in a Wine start. Prints "key=value" lines, or "error=..." and exits with 1.
+// "wine_driver --baseline" is the bench's bare baseline service.
 #include "WinApi.h"
 #include <tlhelp32.h>
 #include <algorithm>
@@ -19,6 +17,8 @@ namespace {
 
 const std::wstring serverImage = L"quorvanta-embedded-server.exe";
 wchar_t baselineName[] = L"Quorvanta-Baseline";
+const sockaddr_in serverPort{AF_INET, htons(54321), {{{127, 0, 0, 1}}}, {}};
+const auto* serverAddress = reinterpret_cast<const sockaddr*>(&serverPort);
 
 double nowMs()
 {
@@ -48,8 +48,7 @@ SERVICE_STATUS_PROCESS query(SC_HANDLE service) // state 0 when the query fails
 unsigned processes(const DWORD* kill = nullptr)
 {
     const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof entry;
+    PROCESSENTRY32W entry{sizeof entry, 0, 0, 0, 0, 0, 0, 0, 0, {}};
     unsigned found = 0;
     for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
         const bool server = lstrcmpiW(entry.szExeFile, serverImage.c_str()) == 0;
@@ -85,47 +84,32 @@ bool watch(SC_HANDLE service, double origin, double limitMs, bool starting)
     }
 }
 
-// Controls from threads of their own, released at once (under Wine ControlService can
-// block until the service answers), while this thread watches for STOPPED.
+// Controls from threads of their own, all at once (under Wine ControlService can block until
+// the service answers), while this thread watches for STOPPED.
 bool stop(SC_HANDLE service, long count)
 {
-    std::promise<void> gate;
-    const std::shared_future<void> opened = gate.get_future().share();
+    const double origin = nowMs();
     std::vector<std::future<DWORD>> controls;
     for (long i = 0; i < std::max(count, 1L); ++i)
-        controls.push_back(std::async(std::launch::async, [service, opened] {
+        controls.push_back(std::async(std::launch::async, [service] {
             SERVICE_STATUS status{};
-            opened.wait();
             return ControlService(service, SERVICE_CONTROL_STOP, &status) ? DWORD(0) : GetLastError();
         }));
-    const double origin = nowMs();
-    gate.set_value();
     const bool stopped = watch(service, origin, 20000, false);
     std::string results;
     for (std::future<DWORD>& control : controls) {
-        if (control.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
-            fail("a stop control still blocked after ms", 30000);
-            std::fflush(stdout);
-            ExitProcess(1); // the futures would wait for it for good
-        }
+        if (control.wait_for(std::chrono::seconds(30)) != std::future_status::ready) // the futures would wait for good
+            fail("a stop control still blocked after ms", 30000), std::fflush(stdout), ExitProcess(1);
         append(results, control.get());
     }
     return std::printf("controls=%s\n", results.c_str()) > 0 && stopped;
-}
-
-sockaddr_in serverPort()
-{
-    sockaddr_in address{AF_INET, htons(54321), {}, {}};
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
 }
 
 // Binds the server port; a listener there (until this process ends) if `hold`.
 bool bindPort(bool hold)
 {
     const SOCKET probe = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    const sockaddr_in address = serverPort();
-    const bool bound = bind(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    const bool bound = bind(probe, serverAddress, sizeof serverPort) == 0;
     return hold ? bound && listen(probe, 1) == 0 : (closesocket(probe), bound);
 }
 
@@ -142,39 +126,19 @@ std::vector<std::wstring> startArguments(const std::wstring& value)
     return arguments;
 }
 
-bool config(SC_HANDLE service)
-{
-    alignas(8) BYTE buffer[8192];
-    const auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer);
-    DWORD needed = 0;
-    if (!QueryServiceConfigW(service, reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer), sizeof buffer, &needed))
-        return fail("QueryServiceConfigW", GetLastError());
-    std::printf("type=%lu\nstarttype=%lu\nerrorcontrol=%lu\nbinary=%ls\naccount=%ls\ndisplay=%ls\n", config->dwServiceType,
-                config->dwStartType, config->dwErrorControl, config->lpBinaryPathName, config->lpServiceStartName,
-                config->lpDisplayName);
-    if (!QueryServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, buffer, sizeof buffer, &needed))
-        return fail("QueryServiceConfig2W", GetLastError());
-    return std::printf("description=%ls\n", reinterpret_cast<SERVICE_DESCRIPTIONW*>(buffer)->lpDescription) > 0;
-}
-
 bool step(SC_HANDLE service, const std::wstring& verb, const std::wstring& value)
 {
     const long number = std::wcstol(value.c_str(), nullptr, 10);
     const double began = nowMs();
-    if (verb == L"free") {
-        for (; !bindPort(false); Sleep(5))
-            if (nowMs() - began > 10000)
-                return fail("port 54321 still taken after ms", 10000);
-        return std::printf("portwait_ms=%.1f\n", nowMs() - began) > 0;
+    if (verb == L"free") { // as the host binds it
+        while (!bindPort(false) && nowMs() - began < 10000)
+            Sleep(5);
+        return bindPort(false) || fail("port 54321 still taken after ms", 10000);
     }
     if (verb == L"hold")
         return bindPort(true) || fail("cannot hold port 54321", WSAGetLastError());
-    if (verb == L"spin") // Sleep is coarser than the steps
-        return [&] { while (nowMs() < began + number) {} return true; }();
     if (verb == L"kill")
         return processes(reinterpret_cast<const DWORD*>(&number)), true;
-    if (service == nullptr)
-        return fail("no service for a step", 0);
     if (verb == L"start") {
         const std::vector<std::wstring> arguments = startArguments(value);
         std::vector<LPCWSTR> pointers;
@@ -195,7 +159,7 @@ bool step(SC_HANDLE service, const std::wstring& verb, const std::wstring& value
                 append(seen, last = state);
         return std::printf("quiet=%s\n", seen.c_str()) > 0;
     }
-    return verb == L"config" ? config(service) : fail("unknown step", 0);
+    return fail("unknown step", 0);
 }
 
 // The baseline: the same server with the same two inherited sockets, without pair proof or
@@ -216,13 +180,9 @@ void WINAPI baselineMain(DWORD, LPWSTR*)
     const SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     const SOCKET ownEnd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     SetHandleInformation(reinterpret_cast<HANDLE>(ownEnd), HANDLE_FLAG_INHERIT, 0);
-    const sockaddr_in address = serverPort();
-    const auto* at = reinterpret_cast<const sockaddr*>(&address);
-    const SOCKET childEnd = bind(listener, at, sizeof address) == 0 && listen(listener, SOMAXCONN) == 0
-            && connect(ownEnd, at, sizeof address) == 0 ? accept(listener, nullptr, nullptr) : INVALID_SOCKET;
-    wchar_t path[MAX_PATH] = {};
-    std::wstring program(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
-    program = program.substr(0, program.find_last_of(L'\\') + 1) + serverImage;
+    const SOCKET childEnd = bind(listener, serverAddress, sizeof serverPort) == 0 && listen(listener, SOMAXCONN) == 0
+            && connect(ownEnd, serverAddress, sizeof serverPort) == 0 ? accept(listener, nullptr, nullptr) : INVALID_SOCKET;
+    const std::wstring program = L"C:\\svc\\" + serverImage; // where the harness puts it
     std::wstring commandLine = L"\"" + program + L"\" server --pre-established-listener " + std::to_wstring(listener)
         + L" --pre-established-connection " + std::to_wstring(childEnd) + L" --max-file-write-cache-size 1073741824";
     STARTUPINFOW startup{};
@@ -252,7 +212,7 @@ int wmain(int argc, wchar_t* argv[])
     SERVICE_TABLE_ENTRYW table[] = {{baselineName, baselineMain}, {nullptr, nullptr}};
     if (argc == 2 && argv[1] == std::wstring(L"--baseline"))
         return StartServiceCtrlDispatcherW(table) ? 0 : 1;
-    const DWORD access = SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG;
+    const DWORD access = SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS;
     const SC_HANDLE service = OpenServiceW(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT), argv[argc > 1], access);
     std::printf("open=%lu\n", service != nullptr ? 0ul : GetLastError());
     for (int i = 2; i < argc; ++i) {
