@@ -76,6 +76,22 @@ void useUtf8ForPaths()
     boost::filesystem::path::imbue(utf8);
 }
 
+// A console start is the only way to reach the dispatcher without the SCM,
+// and a mistyped command takes it too: say what the program does instead.
+void printUsage()
+{
+    std::fprintf(stderr,
+                 "Quorvanta-APIClient " QUORVANTA_VERSION
+                 " - runs quorvanta-embedded-server.exe as a Windows service.\n"
+                 "\n"
+                 "  quorvanta-apiclient.exe install     register the service (elevated prompt)\n"
+                 "  quorvanta-apiclient.exe uninstall   remove the service (elevated prompt)\n"
+                 "\n"
+                 "The Service Control Manager starts the service: sc start Quorvanta-APIClient\n"
+                 "Start parameter --executable=<path>: run <path> instead of the\n"
+                 "quorvanta-embedded-server.exe beside this program.\n");
+}
+
 } // namespace
 
 int hostMain(int argc, wchar_t* argv[])
@@ -85,14 +101,10 @@ int hostMain(int argc, wchar_t* argv[])
     if (argc > 1) {
         // Case-sensitive on purpose: any other spelling is an argument for the
         // server, never an administrative command.
-        if (lstrcmpW(argv[1], L"install") == 0) {
-            installService();
-            return 0;
-        }
-        if (lstrcmpW(argv[1], L"uninstall") == 0) {
-            uninstallService();
-            return 0;
-        }
+        if (lstrcmpW(argv[1], L"install") == 0)
+            return installService() ? 0 : 1;
+        if (lstrcmpW(argv[1], L"uninstall") == 0)
+            return uninstallService() ? 0 : 1;
         ProcessArguments.assign(argv + 1, argv + argc);
     }
 
@@ -114,15 +126,23 @@ int hostMain(int argc, wchar_t* argv[])
         {const_cast<LPWSTR>(serviceName), runService},
         {nullptr, nullptr},
     };
-    if (!systemApi.startServiceCtrlDispatcher(serviceTable))
+    int exitCode = 0;
+    if (!systemApi.startServiceCtrlDispatcher(serviceTable)) {
+        const DWORD error = GetLastError();
         reportApiFailure(L"StartServiceCtrlDispatcher");
-    else if (serviceEntered && serviceFinished != nullptr)
+        if (error == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT)
+            printUsage();
+        else
+            std::fprintf(stderr, "StartServiceCtrlDispatcher failed with %d\n", static_cast<int>(error));
+        exitCode = 1;
+    } else if (serviceEntered && serviceFinished != nullptr) {
         WaitForSingleObject(serviceFinished, serviceFinishLimitMs);
+    }
 
     WSACleanup();
     if (eventSource != nullptr) {
         systemApi.deregisterEventSource(eventSource);
         eventSource = nullptr;
     }
-    return 0;
+    return exitCode;
 }

@@ -2,5 +2,6 @@
 // wide entry point only forwards to it, so that tests can run it as a function.
 #pragma once
 
-// Always 0: the outcome of a command is printed, that of a service run logged.
+// 0 on success. 1 when install or uninstall failed, or when the dispatcher
+// could not start (a console start prints the usage text).
 int hostMain(int argc, wchar_t* argv[]);

@@ -2,6 +2,7 @@
 
 #include "CommandLine.h"
 #include "UniqueHandle.h"
+#include "server_command_line.h"
 #include "service_status.h"
 #include "system_api.h"
 
@@ -42,6 +43,29 @@ using ServiceHandle = UniqueHandle<ServiceHandleTraits>;
 void printFailure(const char* format, DWORD error)
 {
     std::printf(format, static_cast<int>(error));
+    // Flushed first, so that the advice follows the outcome even through pipes.
+    std::fflush(stdout);
+    if (error == ERROR_ACCESS_DENIED)
+        std::fprintf(stderr, "Run this command from an elevated prompt (Run as administrator).\n");
+}
+
+// The service is registered all the same: the file may be copied in later.
+void warnAboutMissingFiles(const boost::filesystem::path& hostDirectory)
+{
+    const struct {
+        const char* file;
+        const char* consequence;
+    } needed[] = {
+        {serverExecutableName, "the service cannot start"},
+        {messageFileName, "Event Viewer cannot show this service's event texts"},
+    };
+    std::fflush(stdout);
+    for (const auto& [file, consequence] : needed) {
+        boost::system::error_code error;
+        if (!boost::filesystem::exists(hostDirectory / file, error))
+            std::fprintf(stderr, "Warning: %s is missing beside the host; %s until it is there.\n", file,
+                         consequence);
+    }
 }
 
 // The registry calls return their status instead of setting the thread's last
@@ -103,20 +127,20 @@ bool registerEventSource(const boost::filesystem::path& hostDirectory)
 
 } // namespace
 
-void installService()
+bool installService()
 {
     wchar_t modulePath[modulePathCapacity];
     const DWORD length = systemApi.getModuleFileName(nullptr, modulePath, modulePathCapacity);
     if (length == 0) {
         const DWORD error = GetLastError();
         printFailure("Cannot install service (%d)\n", error);
-        return;
+        return false;
     }
     // A full buffer holds a cut path: registering it would point the service
     // and the event source at a file that does not exist.
     if (length >= modulePathCapacity) {
         printFailure("Cannot install service (%d)\n", ERROR_INSUFFICIENT_BUFFER);
-        return;
+        return false;
     }
 
     boost::system::error_code pathError;
@@ -124,15 +148,15 @@ void installService()
         boost::filesystem::canonical(boost::filesystem::path(modulePath), boost::filesystem::path(), pathError);
     if (pathError) {
         printFailure("Cannot install service (%d)\n", static_cast<DWORD>(pathError.value()));
-        return;
+        return false;
     }
 
     if (!registerEventSource(canonicalPath.parent_path()))
-        return;
+        return false;
 
     const ServiceHandle manager = openServiceManager();
     if (!manager)
-        return;
+        return false;
 
     // The path exactly as the system reported it: the service starts the very
     // file that was run, even when it was reached through a link.
@@ -144,34 +168,40 @@ void installService()
     if (!service) {
         const DWORD error = GetLastError();
         printFailure("CreateService failed (%d)\n", error);
-        return;
+        return false;
     }
     std::printf("Service installed successfully\n");
 
+    // The service is there but not as described: a script must still hear of it.
+    bool described = true;
     SERVICE_DESCRIPTIONW description{const_cast<LPWSTR>(serviceDescription)};
     if (!systemApi.changeServiceConfig2(service.get(), SERVICE_CONFIG_DESCRIPTION, &description)) {
         const DWORD error = GetLastError();
         printFailure("Failed to set service description (%d)\n", error);
+        described = false;
     }
+    warnAboutMissingFiles(canonicalPath.parent_path());
+    return described;
 }
 
-void uninstallService()
+bool uninstallService()
 {
     const ServiceHandle manager = openServiceManager();
     if (!manager)
-        return;
+        return false;
 
     const ServiceHandle service(systemApi.openService(manager.get(), serviceName, DELETE));
     if (!service) {
         const DWORD error = GetLastError();
         printFailure("OpenService failed (%d)\n", error);
-        return;
+        return false;
     }
 
-    if (systemApi.deleteService(service.get())) {
-        std::printf("Service deleted successfully\n");
-    } else {
+    if (!systemApi.deleteService(service.get())) {
         const DWORD error = GetLastError();
         printFailure("DeleteService failed (%d)\n", error);
+        return false;
     }
+    std::printf("Service deleted successfully\n");
+    return true;
 }

@@ -24,22 +24,33 @@ bool defaultExecutable(std::string& executable)
 {
     wchar_t moduleName[moduleNameCapacity] = {};
     const DWORD length = systemApi.getModuleFileName(nullptr, moduleName, moduleNameCapacity);
-    if (length == 0 || length >= moduleNameCapacity)
+    if (length == 0)
         return false;
+    // Not every system sets an error when it cuts the name.
+    if (length >= moduleNameCapacity) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return false;
+    }
 
     try {
         boost::system::error_code error;
         const boost::filesystem::path host =
             boost::filesystem::canonical(boost::filesystem::path(moduleName, moduleName + length),
                                          boost::filesystem::path(), error);
-        if (error)
+        if (error) {
+            // Only the system's own codes are Win32 errors; the library's
+            // portable ones are not.
+            SetLastError(error.category() == boost::system::system_category() ? static_cast<DWORD>(error.value())
+                                                                               : ERROR_BAD_PATHNAME);
             return false;
+        }
         boost::filesystem::path server = host.parent_path();
         server /= serverExecutableName;
         // Narrowed through the path library's facet, which the entry point sets to UTF-8.
         executable = server.string();
     } catch (const boost::system::system_error&) {
         // The path did not survive the conversion between wide and narrow text.
+        SetLastError(ERROR_NO_UNICODE_TRANSLATION);
         return false;
     }
     return true;

@@ -23,7 +23,7 @@ extern std::vector<std::wstring> ProcessArguments;
 // UTF-8; element 0 is the child's executable path.
 using ServerArguments = std::vector<std::string>;
 
-// Fails only when the host's own path cannot be resolved.
+// Fails only when the host's own path cannot be resolved; the last error tells why.
 bool assembleServerArguments(DWORD argc, LPWSTR* argv, ServerArguments& arguments, bool& serverMode);
 void appendServerModeOptions(ServerArguments& arguments, std::uint64_t listener, std::uint64_t connection);
 

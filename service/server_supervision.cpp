@@ -11,15 +11,23 @@
 #include <boost/system/system_error.hpp>
 
 #include <exception>
+#include <new>
 #include <optional>
 
 namespace {
 
+// A failure whose cause left no error code must still not read as success to
+// the SCM, whose recovery actions act only on a non-zero code.
+DWORD failureCode(DWORD error, DWORD fallback)
+{
+    return error != NO_ERROR ? error : fallback;
+}
+
 // Failure roads tell the SCM first and the operator second: an operator who
 // reads the entry then finds the service already stopped.
-void stopWithError(const wchar_t* text)
+void stopWithError(const wchar_t* text, DWORD error)
 {
-    reportServiceStatus(SERVICE_STOPPED, 0);
+    reportServiceStatus(SERVICE_STOPPED, 0, error);
     reportErrorEvent(text);
 }
 
@@ -29,11 +37,14 @@ bool launchServer(Process& process, const ServerArguments& arguments, const Hand
 {
     // Without an application name the system would take the next argument
     // for the program and search for it: never start whatever that finds.
-    if (arguments.empty() || arguments[0].empty())
+    if (arguments.empty() || arguments[0].empty()) {
+        SetLastError(ERROR_INVALID_PARAMETER);
         return false;
+    }
     try {
         return process.launch(arguments, inheritedHandles);
     } catch (const boost::system::system_error&) {
+        SetLastError(ERROR_NO_UNICODE_TRANSLATION);
         return false;
     }
 }
@@ -102,7 +113,8 @@ void runServer(DWORD argc, LPWSTR* argv)
     ServerArguments arguments;
     bool serverMode = false;
     if (!assembleServerArguments(argc, argv, arguments, serverMode)) {
-        stopWithError(L"Could not resolve path to server");
+        const DWORD error = GetLastError();
+        stopWithError(L"Could not resolve path to server", failureCode(error, ERROR_BAD_PATHNAME));
         return;
     }
 
@@ -118,8 +130,10 @@ void runServer(DWORD argc, LPWSTR* argv)
     if (serverMode) {
         sockets.emplace();
         if (!createServerSockets(&*sockets)) {
+            const DWORD error = static_cast<DWORD>(WSAGetLastError());
             sockets.reset();
-            stopWithError(L"Could not create primary socket connection");
+            stopWithError(L"Could not create primary socket connection",
+                          failureCode(error, static_cast<DWORD>(WSAETIMEDOUT)));
             return;
         }
         const std::uint64_t listener = sockets->listener.handle();
@@ -131,9 +145,10 @@ void runServer(DWORD argc, LPWSTR* argv)
 
     reportServiceStatus(SERVICE_START_PENDING, launchWaitHintMs);
     if (!launchServer(process, arguments, inheritedHandles)) {
+        const DWORD error = GetLastError();
         // The port is free again by the time the SCM hears the service stopped.
         sockets.reset();
-        stopWithError(L"Could not start server process");
+        stopWithError(L"Could not start server process", failureCode(error, ERROR_INTERNAL_ERROR));
         return;
     }
 
@@ -150,11 +165,20 @@ void runServer(DWORD argc, LPWSTR* argv)
     // Whatever ends the wait, a failure of the wait included, leads to the
     // staged stop: the child must never be left behind.
     const HANDLE waitHandles[] = {stopEvent, process.processHandle()};
-    WaitForMultipleObjects(2, waitHandles, FALSE, INFINITE);
+    const DWORD waited = WaitForMultipleObjects(2, waitHandles, FALSE, INFINITE);
+    const DWORD waitError = GetLastError();
 
     stopServer(process, keptConnection, serverMode);
-    reportOutcome(process.exitCode());
-    reportServiceStatus(SERVICE_STOPPED, 0);
+    const DWORD exitCode = process.exitCode();
+    reportOutcome(exitCode);
+    // A stop control that came meanwhile turns either failure code into
+    // NO_ERROR (reportServiceStatus): the stop was asked for.
+    if (waited == WAIT_FAILED)
+        reportServiceStatus(SERVICE_STOPPED, 0, failureCode(waitError, ERROR_INTERNAL_ERROR));
+    else if (exitCode != 0)
+        reportServiceStatus(SERVICE_STOPPED, 0, ERROR_SERVICE_SPECIFIC_ERROR, exitCode);
+    else
+        reportServiceStatus(SERVICE_STOPPED, 0);
 }
 
 void WINAPI serviceMain(DWORD argc, LPWSTR* argv)
@@ -163,11 +187,13 @@ void WINAPI serviceMain(DWORD argc, LPWSTR* argv)
         return;
     try {
         runServer(argc, argv);
-    } catch (const std::exception&) {
+    } catch (const std::bad_alloc&) {
         // Allocation failure is the one left that can reach here. Leaving this
         // thread with it would end the process without the final report and
         // leave the SCM waiting on a service that is gone. runServer's objects
         // have released their child and sockets by now.
-        reportServiceStatus(SERVICE_STOPPED, 0);
+        reportServiceStatus(SERVICE_STOPPED, 0, ERROR_NOT_ENOUGH_MEMORY);
+    } catch (const std::exception&) {
+        reportServiceStatus(SERVICE_STOPPED, 0, ERROR_INTERNAL_ERROR);
     }
 }

@@ -32,11 +32,18 @@ bool isPending(DWORD state)
 
 } // namespace
 
-void reportServiceStatus(DWORD state, DWORD waitHint)
+void reportServiceStatus(DWORD state, DWORD waitHint, DWORD win32ExitCode, DWORD serviceSpecificExitCode)
 {
     std::unique_lock<std::recursive_mutex> lock(statusLock);
+    // Decided under the lock: a handler that took a stop control has already
+    // said so in the record, and one that comes later repeats these codes.
+    if (state != SERVICE_STOPPED || serviceStatus.dwCurrentState == SERVICE_STOP_PENDING) {
+        win32ExitCode = NO_ERROR;
+        serviceSpecificExitCode = 0;
+    }
     serviceStatus.dwCurrentState = state;
-    serviceStatus.dwWin32ExitCode = NO_ERROR;
+    serviceStatus.dwWin32ExitCode = win32ExitCode;
+    serviceStatus.dwServiceSpecificExitCode = serviceSpecificExitCode;
     serviceStatus.dwWaitHint = waitHint;
     serviceStatus.dwControlsAccepted = state == SERVICE_START_PENDING ? 0 : SERVICE_ACCEPT_STOP;
     serviceStatus.dwCheckPoint = isPending(state) ? nextCheckPoint++ : 0;
@@ -55,17 +62,19 @@ void WINAPI serviceControlHandler(DWORD control)
     if (control != SERVICE_CONTROL_STOP)
         return;
     std::lock_guard<std::recursive_mutex> lock(statusLock);
-    // Once stopped, the service stays stopped in every later report.
+    // Once stopped, the service stays stopped in every later report, with the
+    // exit codes of the final one. Before that the record's codes are NO_ERROR.
     const bool stopped = serviceStatus.dwCurrentState == SERVICE_STOPPED;
-    reportServiceStatus(stopped ? SERVICE_STOPPED : SERVICE_STOP_PENDING, 0);
+    reportServiceStatus(stopped ? SERVICE_STOPPED : SERVICE_STOP_PENDING, 0, serviceStatus.dwWin32ExitCode,
+                        serviceStatus.dwServiceSpecificExitCode);
     SetEvent(stopEvent);
-    reportServiceStatus(serviceStatus.dwCurrentState, 0);
+    reportServiceStatus(serviceStatus.dwCurrentState, 0, serviceStatus.dwWin32ExitCode,
+                        serviceStatus.dwServiceSpecificExitCode);
 }
 
 bool startServiceControl()
 {
     serviceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-    serviceStatus.dwServiceSpecificExitCode = 0;
 
     // Created before the handler is registered, so the handler always finds it.
     stopEvent = systemApi.createEvent(nullptr, TRUE, FALSE, nullptr);

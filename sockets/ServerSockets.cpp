@@ -144,5 +144,10 @@ bool createServerSockets(ServerSockets* target)
             return true;
         }
     }
+    // A wait that ran out or a stranger's connection sets no error of its own;
+    // what is left is a stale one, at best the connect's WSAEWOULDBLOCK.
+    const int error = WSAGetLastError();
+    if (error == 0 || error == WSAEWOULDBLOCK)
+        WSASetLastError(WSAETIMEDOUT);
     return fail();
 }

@@ -41,9 +41,14 @@ void observeDispatcher(const SERVICE_TABLE_ENTRYW* table)
     dispatcherView.narrowPath = boost::filesystem::path(L"d\u00e9j\u00e0-\U0001F600.txt").string();
 }
 
-// Runs the entry point with the arguments after the program name; its exit
-// code must be 0 whatever happens. The console output.
-std::string runEntry(FakeSystem& fake, std::vector<std::wstring> arguments)
+struct EntryRun {
+    int exitCode;
+    std::string out;
+    std::string err;
+};
+
+// Runs the entry point with the arguments after the program name.
+EntryRun runEntry(FakeSystem& fake, std::vector<std::wstring> arguments)
 {
     dispatcherView = DispatcherView{};
     // The service road replaces whatever the list held.
@@ -58,9 +63,11 @@ std::string runEntry(FakeSystem& fake, std::vector<std::wstring> arguments)
 
     FakeSystemScope scope(fake);
     testing::internal::CaptureStdout();
-    EXPECT_EQ(0, hostMain(static_cast<int>(arguments.size()), argv.data()));
+    testing::internal::CaptureStderr();
+    const int exitCode = hostMain(static_cast<int>(arguments.size()), argv.data());
     eventSource = nullptr;
-    return testing::internal::GetCapturedStdout();
+    std::string out = testing::internal::GetCapturedStdout();
+    return {exitCode, out, testing::internal::GetCapturedStderr()};
 }
 
 const Calls serviceRoad{"RegisterEventSource", "StartServiceCtrlDispatcher", "DeregisterEventSource"};
@@ -89,7 +96,12 @@ TEST(Entry, DispatchesOnTheFirstArgumentSpelledExactly)
         const std::string what = toUtf8(road.arguments[0]);
         FakeSystem fake;
         fake.failures[road.failing] = ERROR_ACCESS_DENIED;
-        EXPECT_EQ(road.output, runEntry(fake, road.arguments)) << what;
+        const EntryRun run = runEntry(fake, road.arguments);
+        EXPECT_EQ(road.output, run.out) << what;
+        // Failed commands exit 1 and, denied, advise elevation.
+        EXPECT_EQ(*road.failing ? 1 : 0, run.exitCode) << what;
+        EXPECT_EQ(*road.failing ? "Run this command from an elevated prompt (Run as administrator).\n" : "", run.err)
+            << what;
         EXPECT_EQ(road.calls, fake.calls) << what;
         EXPECT_EQ("null, \"Quorvanta-APIClient\"", fake.arguments["RegisterEventSource"]) << what;
         EXPECT_EQ(road.calls == serviceRoad, dispatcherView.called) << what;
@@ -158,7 +170,11 @@ TEST(Entry, AFailedDispatcherIsLoggedOnceOnlyWithAnEventSource)
 {
     FakeSystem fake;
     fake.failures["StartServiceCtrlDispatcher"] = ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
-    runEntry(fake, {});
+    const EntryRun console = runEntry(fake, {});
+    EXPECT_EQ(1, console.exitCode);
+    EXPECT_EQ(0u, console.err.rfind("Quorvanta-APIClient " QUORVANTA_VERSION " - ", 0)) << console.err;
+    for (const char* part : {" install ", " uninstall ", "Service Control Manager", "--executable=<path>"})
+        EXPECT_NE(std::string::npos, console.err.find(part)) << part;
     EXPECT_EQ((Calls{"RegisterEventSource", "StartServiceCtrlDispatcher", "ReportEvent", "DeregisterEventSource"}),
               fake.calls);
     EXPECT_EQ("source, " + std::to_string(EVENTLOG_ERROR_TYPE) + ", 1, " + std::to_string(EVENT_API_FAILURE)
@@ -167,9 +183,11 @@ TEST(Entry, AFailedDispatcherIsLoggedOnceOnlyWithAnEventSource)
 
     FakeSystem withoutSource;
     withoutSource.failures["RegisterEventSource"] = ERROR_ACCESS_DENIED;
-    withoutSource.failures["StartServiceCtrlDispatcher"] = ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
-    runEntry(withoutSource, {});
+    withoutSource.failures["StartServiceCtrlDispatcher"] = ERROR_INVALID_DATA; // not a console start: no usage
+    const EntryRun other = runEntry(withoutSource, {});
     EXPECT_EQ((Calls{"RegisterEventSource", "StartServiceCtrlDispatcher"}), withoutSource.calls);
+    EXPECT_EQ(1, other.exitCode);
+    EXPECT_EQ("StartServiceCtrlDispatcher failed with 13\n", other.err);
 }
 
 } // namespace

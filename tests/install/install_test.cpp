@@ -37,13 +37,17 @@ struct HostFolder {
     bool ready;
 };
 
-// What the command prints on its console.
-std::string run(FakeSystem& fake, void (*command)())
+// What the command prints on its console. It succeeds exactly when all it
+// printed is its one success line.
+std::string run(FakeSystem& fake, bool (*command)())
 {
     FakeSystemScope scope(fake);
     testing::internal::CaptureStdout();
-    command();
-    return testing::internal::GetCapturedStdout();
+    const bool succeeded = command();
+    const std::string output = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(output == "Service installed successfully\n" || output == "Service deleted successfully\n", succeeded)
+        << output;
+    return output;
 }
 
 std::string quoted(const std::wstring& text)
@@ -55,7 +59,7 @@ std::string quoted(const std::wstring& text)
 // command prints, and which calls it makes in which order.
 struct CommandRow {
     const char* name;
-    void (*command)();
+    bool (*command)();
     void (*script)(FakeSystem&);
     const char* output;
     Calls calls;
@@ -133,7 +137,20 @@ TEST(Install, RegistersTheEventSourceAndTheServiceWithTheExactArguments)
     ASSERT_TRUE(host.ready);
     FakeSystem fake;
     fake.modulePath = host.folder.path() + L"\\sub\\..\\.\\host.exe";
+    testing::internal::CaptureStderr();
     EXPECT_EQ("Service installed successfully\n", run(fake, installService));
+    EXPECT_EQ("Warning: quorvanta-embedded-server.exe is missing beside the host; the service cannot start until it "
+              "is there.\nWarning: quorvanta_errors.dll is missing beside the host; Event Viewer cannot show this "
+              "service's event texts until it is there.\n",
+              testing::internal::GetCapturedStderr());
+    // Both files present: no warning.
+    ASSERT_TRUE(testChild::writeFile(host.folder.file(L"quorvanta-embedded-server.exe"), "")
+                && testChild::writeFile(host.folder.file(L"quorvanta_errors.dll"), ""));
+    FakeSystem again;
+    again.modulePath = fake.modulePath;
+    testing::internal::CaptureStderr();
+    run(again, installService);
+    EXPECT_EQ("", testing::internal::GetCapturedStderr());
 
     const std::string n = ", ";
     const std::string expected[][2] = {

@@ -151,9 +151,11 @@ std::wstring registeredName()
     return handlerName;
 }
 
-std::string status(DWORD state, DWORD controlsAccepted, DWORD checkPoint, DWORD waitHint)
+std::string status(DWORD state, DWORD controlsAccepted, DWORD checkPoint, DWORD waitHint, DWORD win32ExitCode,
+                   DWORD specificExitCode)
 {
-    SERVICE_STATUS s{SERVICE_WIN32_OWN_PROCESS, state, controlsAccepted, NO_ERROR, 0, checkPoint, waitHint};
+    SERVICE_STATUS s{SERVICE_WIN32_OWN_PROCESS, state, controlsAccepted, win32ExitCode, specificExitCode, checkPoint,
+                     waitHint};
     return statusText(fakeStatusHandle(), s);
 }
 
@@ -173,13 +175,13 @@ std::string apiFailureEvent(const std::wstring& text)
     return eventText(fakeEventSource(), EVENTLOG_ERROR_TYPE, 1, 0xC0020100, false, 1, 0, false, text);
 }
 
-std::vector<std::string> failedLaunch(const std::wstring& executable)
+std::vector<std::string> failedLaunch(const std::wstring& executable, DWORD error)
 {
     return {
         status(SERVICE_START_PENDING, 0, 1, 6000),
         infoEvent(L"Launching server executable " + executable),
         status(SERVICE_START_PENDING, 0, 2, 3000),
-        status(SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0),
+        status(SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0, error),
         errorEvent(L"Could not start server process"),
     };
 }

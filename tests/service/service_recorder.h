@@ -42,14 +42,15 @@ LPHANDLER_FUNCTION registeredHandler();
 std::wstring registeredName();
 
 // Expected entries, written the way recorded ones are described.
-std::string status(DWORD state, DWORD controlsAccepted, DWORD checkPoint, DWORD waitHint);
+std::string status(DWORD state, DWORD controlsAccepted, DWORD checkPoint, DWORD waitHint, DWORD win32ExitCode = 0,
+                   DWORD specificExitCode = 0);
 std::string infoEvent(const std::wstring& text);
 std::string errorEvent(const std::wstring& text);
 std::string apiFailureEvent(const std::wstring& text);
 
 // The whole log of a service start outside server mode whose launch of the
-// announced executable failed.
-std::vector<std::string> failedLaunch(const std::wstring& executable);
+// announced executable failed with the given error.
+std::vector<std::string> failedLaunch(const std::wstring& executable, DWORD error);
 
 } // namespace recorder
 

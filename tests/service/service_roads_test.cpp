@@ -22,7 +22,7 @@ DWORD WINAPI fillModuleName(HMODULE, LPWSTR buffer, DWORD size)
 {
     std::fill(buffer, buffer + size - 1, L'x');
     buffer[size - 1] = L'\0';
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    SetLastError(NO_ERROR); // as a system that does not say so would leave it
     return size;
 }
 
@@ -38,7 +38,6 @@ HANDLE WINAPI failCreateEvent(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCWSTR)
 }
 
 const std::string firstStartPending = status(SERVICE_START_PENDING, 0, 1, 6000);
-const std::string stopped = status(SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0);
 
 class ServiceRoadsTest : public ServiceStateTest {};
 
@@ -46,11 +45,13 @@ class ServiceRoadsTest : public ServiceStateTest {};
 
 TEST_F(ServiceRoadsTest, NoModuleFileNameStopsBeforeTellingWhy)
 {
-    for (auto moduleName : {failModuleName, fillModuleName}) {
+    const std::pair<decltype(&failModuleName), DWORD> roads[] = {{failModuleName, ERROR_NOT_ENOUGH_MEMORY},
+                                                                  {fillModuleName, ERROR_INSUFFICIENT_BUFFER}};
+    for (const auto& [moduleName, error] : roads) {
         restartService();
         systemApi.getModuleFileName = moduleName;
         runServiceMain({L"-v"});
-        EXPECT_EQ((std::vector<std::string>{firstStartPending, stopped,
+        EXPECT_EQ((std::vector<std::string>{firstStartPending, status(SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0, error),
                                             recorder::errorEvent(L"Could not resolve path to server")}),
                   recorder::log());
     }
@@ -61,7 +62,7 @@ TEST_F(ServiceRoadsTest, AnExecutableThatCannotBeLaunchedFailsAfterTheAnnounceme
     const std::wstring missing =
         (std::filesystem::temp_directory_path() / L"quorvanta-no-such-folder" / L"missing-server.exe").wstring();
     runServiceMain({L"--executable=" + missing, L"exit", L"0"});
-    EXPECT_EQ(recorder::failedLaunch(missing), recorder::log());
+    EXPECT_EQ(recorder::failedLaunch(missing, ERROR_PATH_NOT_FOUND), recorder::log());
 
     // A path the path library cannot make narrow text takes the same road.
     restartService();
@@ -69,14 +70,16 @@ TEST_F(ServiceRoadsTest, AnExecutableThatCannotBeLaunchedFailsAfterTheAnnounceme
         ScopedFailingPathConversion noConversion;
         runServiceMain({L"--executable=C:\\srv\\server.exe", L"exit", L"0"});
     }
-    EXPECT_EQ(recorder::failedLaunch(L"C:\\srv\\server.exe"), recorder::log());
+    EXPECT_EQ(recorder::failedLaunch(L"C:\\srv\\server.exe", ERROR_NO_UNICODE_TRANSLATION), recorder::log());
 }
 
 TEST_F(ServiceRoadsTest, AllocationFailureStillEndsWithStopped)
 {
     systemApi.getModuleFileName = throwFromModuleName;
     runServiceMain({});
-    EXPECT_EQ((std::vector<std::string>{firstStartPending, stopped}), recorder::log());
+    EXPECT_EQ((std::vector<std::string>{firstStartPending,
+                                        status(SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0, ERROR_NOT_ENOUGH_MEMORY)}),
+              recorder::log());
 }
 
 TEST_F(ServiceRoadsTest, FailedStartControlEndsWithoutAnyStatus)

@@ -135,11 +135,17 @@ std::string greetingFromServerPort()
 }
 
 // The whole log of a run outside server mode that reached the child and
-// ended with the given exit-code entry.
-Strings outsideServerMode(const std::string& exitEntry)
+// ended with the given exit-code entry and final report.
+Strings outsideServerMode(const std::string& exitEntry, const std::string& end = stopped)
 {
     return {firstStartPending, launching(), status(SERVICE_START_PENDING, 0, 2, 3000), running, serverStarted,
-            exitEntry, stopped};
+            exitEntry, end};
+}
+
+// The final report of a child that ended by itself with a non-zero code.
+std::string failed(DWORD exitCode)
+{
+    return status(SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0, ERROR_SERVICE_SPECIFIC_ERROR, exitCode);
 }
 
 // The log of a start in server mode up to the launch: createServerSockets
@@ -179,12 +185,12 @@ Strings withoutStopPending(const Strings& log, DWORD firstCheckPoint)
 
 // Checks the whole log of a server-mode run that reached the child and ended
 // with the given exit-code entry.
-void expectServerModeRun(const std::string& exitEntry, bool stopControl)
+void expectServerModeRun(const std::string& exitEntry, bool stopControl, const std::string& end = stopped)
 {
     const Strings log = recorder::log();
     Strings expected = serverModeLaunch(launching(), log);
     const DWORD nextCheckPoint = static_cast<DWORD>(expected.size());
-    expected.insert(expected.end(), {running, serverStarted, exitEntry, stopped});
+    expected.insert(expected.end(), {running, serverStarted, exitEntry, end});
     EXPECT_EQ(expected, stopControl ? withoutStopPending(log, nextCheckPoint) : log);
 }
 
@@ -243,7 +249,8 @@ TEST_F(SupervisionTest, ChildThatEndsByItselfHasItsExitCodeReported)
 
     restartService();
     runServiceMain({childOverride(), L"crash"});
-    EXPECT_EQ(outsideServerMode(errorEvent(L"Server terminated unexpectedly with code -1073741819")), recorder::log());
+    EXPECT_EQ(outsideServerMode(errorEvent(L"Server terminated unexpectedly with code -1073741819"), failed(0xC0000005)),
+              recorder::log());
 }
 
 TEST_F(SupervisionTest, StopOutsideServerModeEndsTheChildAtOnce)
@@ -317,7 +324,7 @@ TEST_F(SupervisionTest, ServerModeChildThatEndsByItselfIsReportedWithoutStopPend
     const Clock::time_point start = Clock::now();
     runServiceMain({childOverride(), L"server", L"exit", L"6"});
     EXPECT_LT(millisecondsSince(start), 4000) << "a child that has ended needs no grace period";
-    expectServerModeRun(errorEvent(L"Server terminated: could not open log file"), false);
+    expectServerModeRun(errorEvent(L"Server terminated: could not open log file"), false, failed(6));
 }
 
 TEST_F(SupervisionTest, ServerModeChildThatIgnoresTheCloseIsTerminatedAfterTheGracePeriod)
@@ -343,7 +350,8 @@ TEST_F(SupervisionTest, SocketSetFailureWhileThePortIsTakenStopsBeforeAnyChild)
         ASSERT_TRUE(holder.bound()) << "cannot hold the server port for the test";
         runServiceMain({childOverride(), L"server", L"until-close", L"0", reportFile});
     }
-    EXPECT_EQ((Strings{firstStartPending, launching(), stopped, errorEvent(L"Could not create primary socket connection")}),
+    EXPECT_EQ((Strings{firstStartPending, launching(), status(SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0, WSAEADDRINUSE),
+                       errorEvent(L"Could not create primary socket connection")}),
               recorder::log());
     Sleep(200);
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(reportFile.c_str())) << "a child was started";
@@ -357,7 +365,8 @@ TEST_F(SupervisionTest, ServerModeLaunchFailureReleasesThePort)
 
     const Strings log = recorder::log();
     Strings expected = serverModeLaunch(launching(missing), log);
-    expected.insert(expected.end(), {stopped, errorEvent(L"Could not start server process")});
+    expected.insert(expected.end(), {status(SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0, ERROR_FILE_NOT_FOUND),
+                                     errorEvent(L"Could not start server process")});
     EXPECT_EQ(expected, log);
     EXPECT_TRUE(PortHolder().bound()) << "the host still holds a socket on the server port";
 }
@@ -370,7 +379,7 @@ TEST_F(SupervisionTest, EmptyExecutableIsNeverLaunched)
     const std::wstring echoed = folder.file(L"echoed.txt");
     runServiceMain({L"--executable=\"\"", testChild::path(), L"echo-args", echoed});
 
-    EXPECT_EQ(recorder::failedLaunch(L""), recorder::log());
+    EXPECT_EQ(recorder::failedLaunch(L"", ERROR_INVALID_PARAMETER), recorder::log());
     Sleep(200);
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(echoed.c_str())) << "the next argument was started";
 }
