@@ -106,8 +106,8 @@ def test_stop_meets_child_exit(wine, reps):
         assert (win32, specific) == ("1066", "8") or (control == "0" and win32 == "0")
 
 def test_strangers_racing_for_the_port(wine, reps):
-    def race(done, held):  # connect, write bytes, hold up to 16 open
-        while not done.is_set():
+    def race(done, held, until):  # connect, write bytes, hold up to 16 open
+        while not done.is_set() and time.monotonic() < until:
             with contextlib.suppress(OSError):
                 stranger = socket.create_connection(("127.0.0.1", PORT))
                 stranger.send(b"\x01\x02\x03\x04x\r\n")
@@ -115,7 +115,7 @@ def test_strangers_racing_for_the_port(wine, reps):
         held.clear()
     for _ in range(reps(6, 20)):
         done, mark = threading.Event(), wine.drive("free") and wine.mark()
-        racers = [threading.Thread(target=race, args=(done, [])) for _ in range(4)]
+        racers = [threading.Thread(target=race, args=(done, [], time.monotonic() + 30)) for _ in range(4)]
         [racer.start() for racer in racers]
         started = wine.drive("start")["started"]
         time.sleep(0.05)  # so that strangers also queue behind the host's own connection
