@@ -1,6 +1,5 @@
-// The host against one fake of the system table, with test_child as its server. Every call through the table lands
-// in one ordered log: Win32 calls by name and arguments, status reports and event entries in lower case.
-#include "Process.h"
+// The host against one fake of the system table, with test_child as its server. Every call through the table
+// lands in one ordered log: Win32 calls by name and arguments, status reports and event entries in lower case.
 #include "entry.h"
 #include "event_log.h"
 #include "install.h"
@@ -21,13 +20,13 @@
 
 using Strings = std::vector<std::string>;
 using Args = std::vector<std::wstring>;
-
 namespace {
 
 const auto key = reinterpret_cast<HKEY>(0x51);
 const auto manager = reinterpret_cast<SC_HANDLE>(0x52), service = reinterpret_cast<SC_HANDLE>(0x53);
 const auto source = reinterpret_cast<HANDLE>(0x54);
-const auto fakeStatusHandle = reinterpret_cast<SERVICE_STATUS_HANDLE>(0x55);
+const auto statusOfFake = reinterpret_cast<SERVICE_STATUS_HANDLE>(0x55);
+const Strings begun{"CreateEvent null 1 0 null", "RegisterServiceCtrlHandler \"Quorvanta-APIClient\"", "status 2 0 1 6000 0/0"};
 struct Fake {
     Strings log;
     std::map<std::string, DWORD> failures; // a call whose log line starts with the key fails with the value
@@ -54,40 +53,38 @@ std::string arg(const void* handle)
 template <typename... Args>
 DWORD note(const std::string& call, Args... args)
 {
-    std::string line = call;
+    std::unique_lock<std::mutex> guard(logLock);
+    std::string& line = fake.log.emplace_back(call);
     ((line += " " + arg(args)), ...);
     DWORD error = 0;
-    {
-        std::lock_guard<std::mutex> guard(logLock);
-        fake.log.push_back(line);
-        for (const auto& [prefix, code] : fake.failures)
-            error = line.rfind(prefix, 0) == 0 ? code : error;
-    }
+    for (const auto& [prefix, code] : fake.failures)
+        error = line.rfind(prefix, 0) == 0 ? code : error;
+    guard.unlock();
     logged.notify_all();
     return SetLastError(error), error;
 }
 
-// Registry calls report through their status only: the last error is stale then.
+// Registry calls tell their status only; the last error is stale then.
 LSTATUS registry(DWORD error) { return SetLastError(0), static_cast<LSTATUS>(error); }
 
 void installFake()
 {
     systemApi.setServiceStatus = [](SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS s) -> BOOL {
-        const bool plain = handle == fakeStatusHandle && s->dwServiceType == SERVICE_WIN32_OWN_PROCESS;
         note("status " + std::to_string(s->dwCurrentState), s->dwControlsAccepted, s->dwCheckPoint, s->dwWaitHint,
-             std::to_string(s->dwWin32ExitCode) + "/" + std::to_string(s->dwServiceSpecificExitCode) + (plain ? "" : " bad"));
+             std::to_string(s->dwWin32ExitCode) + "/" + std::to_string(s->dwServiceSpecificExitCode)
+                 + (handle == statusOfFake && s->dwServiceType == SERVICE_WIN32_OWN_PROCESS ? "" : " bad"));
         return fake.onStatus ? fake.onStatus(*s) : void(), TRUE;
     };
     systemApi.reportEvent = [](HANDLE from, WORD type, WORD category, DWORD id, PSID sid, WORD count, DWORD size,
                                LPCWSTR* texts, LPVOID data) -> BOOL {
-        const bool plain = from == source && category == 1 && !sid && count == 1 && !size && !data;
-        const char* kind = type == EVENTLOG_INFORMATION_TYPE ? (id == EVENT_INFO ? "info" : "event?") : type != EVENTLOG_ERROR_TYPE
-            ? "event?" : id == EVENT_ERROR ? "error" : id == EVENT_API_FAILURE ? "api" : "event?";
-        return !note(plain ? kind : "event?", toUtf8(count ? texts[0] : L""));
+        const std::map<DWORD, std::string> kinds{{EVENT_INFO, "info"}, {EVENT_ERROR, "error"}, {EVENT_API_FAILURE, "api"}};
+        const bool plain = from == source && type == (id == EVENT_INFO ? EVENTLOG_INFORMATION_TYPE : EVENTLOG_ERROR_TYPE)
+            && category == 1 && !sid && count == 1 && !size && !data && kinds.count(id);
+        return !note(plain ? kinds.at(id) : "event?", toUtf8(count ? texts[0] : L""));
     };
     systemApi.registerServiceCtrlHandler = [](LPCWSTR name, LPHANDLER_FUNCTION handler) -> SERVICE_STATUS_HANDLE {
         fake.onRegister ? fake.onRegister() : void(fake.handler = handler);
-        return note("RegisterServiceCtrlHandler", name) ? nullptr : fakeStatusHandle;
+        return note("RegisterServiceCtrlHandler", name) ? nullptr : statusOfFake;
     };
     systemApi.createEvent = [](LPSECURITY_ATTRIBUTES security, BOOL manual, BOOL set, LPCWSTR name) -> HANDLE {
         return note("CreateEvent", security, DWORD(manual), DWORD(set), name) ? nullptr : CreateEventW(security, manual, set, name);
@@ -95,8 +92,7 @@ void installFake()
     systemApi.getModuleFileName = [](HMODULE module, LPWSTR buffer, DWORD size) -> DWORD {
         if (note("GetModuleFileName", module, size))
             return 0;
-        // As the system does: a path that does not fit is cut and the buffer size returned.
-        const DWORD kept = static_cast<DWORD>(fake.modulePath.copy(buffer, size - 1));
+        const DWORD kept = DWORD(fake.modulePath.copy(buffer, size - 1)); // as the system does: cut, the size returned
         return buffer[kept] = L'\0', kept < fake.modulePath.size() ? (SetLastError(ERROR_INSUFFICIENT_BUFFER), size) : kept;
     };
     systemApi.regCreateKeyEx = [](auto... a) { *std::get<7>(std::tuple(a...)) = key; return registry(note("RegCreateKeyEx", a...)); };
@@ -116,14 +112,6 @@ void installFake()
     };
 }
 
-// Only the status reports and the event entries.
-Strings reports()
-{
-    Strings lines;
-    std::copy_if(fake.log.begin(), fake.log.end(), std::back_inserter(lines), [](auto& line) { return std::islower(line[0]); });
-    return lines;
-}
-
 // A narrow encoding that holds no path at all.
 struct NoConversion : std::codecvt<wchar_t, char, std::mbstate_t> {
     result do_in(std::mbstate_t&, const char*, const char*, const char*&, wchar_t*, wchar_t*, wchar_t*&) const override { return error; }
@@ -135,20 +123,18 @@ void failPathConversion() { boost::filesystem::path::imbue(std::locale(std::loca
 std::vector<LPWSTR> argvOf(Args& texts, const wchar_t* name)
 {
     texts.insert(texts.begin(), name);
-    std::vector<LPWSTR> pointers;
-    for (std::wstring& text : texts)
-        pointers.push_back(text.data());
-    return pointers.push_back(nullptr), pointers;
+    std::vector<LPWSTR> pointers(texts.size() + 1);
+    std::transform(texts.begin(), texts.end(), pointers.begin(), [](std::wstring& text) { return text.data(); });
+    return pointers;
 }
 
 SOCKET holdPort()
 {
-    const SOCKET held = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     sockaddr_in address{AF_INET, htons(54321), {}, {}};
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(held, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 && listen(held, 1) == 0)
-        return held;
-    return closesocket(held), INVALID_SOCKET;
+    const SOCKET held = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    const bool bound = !bind(held, reinterpret_cast<const sockaddr*>(&address), sizeof address) && !listen(held, 1);
+    return bound ? held : (closesocket(held), INVALID_SOCKET);
 }
 
 // "<own port is 54321>><peer port>" of every socket this process holds, probed over the low handle values.
@@ -158,7 +144,7 @@ Strings heldSockets()
     for (SOCKET value = 4; value < 0x4000; value += 4) {
         sockaddr_in own{}, peer{};
         int ownSize = sizeof own, peerSize = sizeof peer;
-        if (getsockname(value, reinterpret_cast<sockaddr*>(&own), &ownSize) == 0)
+        if (!getsockname(value, reinterpret_cast<sockaddr*>(&own), &ownSize))
             held.push_back(std::to_string(own.sin_port == htons(54321)) + ">"
                            + std::to_string(getpeername(value, reinterpret_cast<sockaddr*>(&peer), &peerSize) ? 0 : ntohs(peer.sin_port)));
     }
@@ -167,11 +153,11 @@ Strings heldSockets()
 
 std::wstring child() { return L"--executable=" + testChild::path(); }
 
-// The reports of a run that reached the child and ended with the given entry; after a stop control the
-// handler's two stop-pending reports follow "Server started".
+// The log of a run that reached the child and ended with the given entry; after a stop control the handler's two
+// stop-pending reports follow "Server started".
 Strings ran(bool serverMode, const std::string& end, bool stopped, const std::string& exit = "0/0")
 {
-    Strings log{"status 2 0 1 6000 0/0", "info Launching server executable " + toUtf8(testChild::path())};
+    Strings log{begun[0], begun[1], begun[2], "info Launching server executable " + toUtf8(testChild::path())};
     if (serverMode)
         log.push_back("status 2 0 2 5100 0/0");
     const DWORD at = serverMode ? 3 : 2;
@@ -181,8 +167,8 @@ Strings ran(bool serverMode, const std::string& end, bool stopped, const std::st
     return log.insert(log.end(), {end, "status 1 1 0 0 " + exit}), log;
 }
 
-// The handler's stop-pending reports may land beside the exit entry; they move up behind "Server started",
-// though never past the final report.
+// The handler's stop-pending reports may land beside the exit entry; they move up behind "Server started", though
+// never past the final report.
 Strings settled(Strings log)
 {
     const auto started = std::find(log.begin(), log.end(), "info Server started");
@@ -205,10 +191,11 @@ protected:
         testChild::writeFile(folder() + L"\\host.exe", "");
         fake.modulePath = folder() + L"\\sub\\..\\.\\host.exe";
         serviceStatus = SERVICE_STATUS{}, nextCheckPoint = 1, statusHandle = nullptr, eventSource = source;
-        stopEvent = stopEvent != nullptr && CloseHandle(stopEvent) ? nullptr : nullptr;
+        if (stopEvent != nullptr)
+            CloseHandle(stopEvent), stopEvent = nullptr;
         ProcessArguments.clear();
         boost::filesystem::path::imbue(std::locale(std::locale(), new std::codecvt_utf8_utf16<wchar_t, 0x10FFFF>));
-        closesocket(held);
+        closesocket(held), held = INVALID_SOCKET;
         // A child's sockets outlive its exit code under Wine by a moment; the host's must not.
         int waited = 0;
         for (SOCKET free = holdPort(); closesocket(free), free == INVALID_SOCKET && waited < 250; free = holdPort())
@@ -233,68 +220,53 @@ protected:
         EXPECT_EQ(std::future_status::ready, done.wait_for(std::chrono::seconds(20))) << "the service never ended";
         return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - began).count();
     }
-    std::string runEntry(Args args)
-    {
-        const std::vector<LPWSTR> argv = argvOf(args, L"quorvanta-apiclient.exe");
-        testing::internal::CaptureStdout();
-        EXPECT_EQ(0, hostMain(int(args.size()), const_cast<LPWSTR*>(argv.data())));
-        return testing::internal::GetCapturedStdout();
-    }
 
     ScopedSystemApi restore;
     testChild::TempDirectory dir;
     SOCKET held = INVALID_SOCKET;
 };
 
-// Controls are accepted once started; checkpoints count pending reports only, without gaps. Stop is the one
-// control that acts: a stop-pending before the signal, one after. The handler holds the status lock across both,
-// so a final report sent meanwhile waits for them; once stopped, the handler repeats SERVICE_STOPPED.
+// Controls are accepted once started; checkpoints count pending reports only, without gaps; stop is the one control
+// that acts, with a stop-pending before the signal and one after. The handler holds the status lock across both, so
+// a final report sent meanwhile waits for them. The final report goes out without that lock: Wine's dispatcher holds
+// a lock of its own while it runs the handler and takes it again for SERVICE_STOPPED; under the status lock the two
+// waited for each other for good. Once stopped, the handler repeats SERVICE_STOPPED.
 TEST_F(Service, StatusReportsFollowTheStateAndNothingPendingFollowsStopped)
 {
     ASSERT_TRUE(startServiceControl());
     reportServiceStatus(SERVICE_START_PENDING, 3000);
     reportServiceStatus(SERVICE_RUNNING, 0);
-    for (DWORD control : {DWORD(SERVICE_CONTROL_INTERROGATE), DWORD(SERVICE_CONTROL_PAUSE), DWORD(SERVICE_CONTROL_SHUTDOWN), 0ul, ~0ul})
+    for (DWORD control : {DWORD(SERVICE_CONTROL_INTERROGATE), DWORD(SERVICE_CONTROL_PAUSE), DWORD(SERVICE_CONTROL_SHUTDOWN), ~0ul})
         serviceControlHandler(control);
     std::string signalled;
-    std::thread final;
+    std::thread final, dispatcher;
+    std::recursive_timed_mutex dispatcherLock;
+    HANDLE sending = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    bool probing = false, deadlocked = false;
     fake.onStatus = [&](const SERVICE_STATUS& s) {
         signalled += WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0 ? 'y' : 'n';
         if (s.dwCurrentState == SERVICE_STOP_PENDING && !final.joinable())
             final = std::thread([] { reportServiceStatus(SERVICE_STOPPED, 0); }), Sleep(100);
+        if (s.dwCurrentState == SERVICE_STOPPED && probing && SetEvent(sending) && (Sleep(50), true)) // the handler runs now
+            dispatcherLock.try_lock_for(std::chrono::seconds(2)) ? dispatcherLock.unlock() : void(deadlocked = true);
     };
     serviceControlHandler(SERVICE_CONTROL_STOP);
     final.join();
-    serviceControlHandler(SERVICE_CONTROL_STOP);
-    EXPECT_EQ("nyyyy", signalled);
-    EXPECT_EQ((Strings{"CreateEvent null 1 0 null", "RegisterServiceCtrlHandler \"Quorvanta-APIClient\"", "status 2 0 1 6000 0/0",
-                       "status 2 0 2 3000 0/0", "status 4 1 0 0 0/0", "status 3 1 3 0 0/0", "status 3 1 4 0 0/0",
-                       "status 1 1 0 0 0/0", "status 1 1 0 0 0/0", "status 1 1 0 0 0/0"}), fake.log);
-    EXPECT_EQ(5ul, nextCheckPoint);
-}
-
-// Wine's dispatcher holds a lock of its own while it runs the handler and takes it again for a SERVICE_STOPPED
-// report: sent under the status lock, the final report met a handler waiting for that lock; the host hung for good.
-TEST_F(Service, FinalStoppedDoesNotWaitForAHandlerTheDispatcherIsRunning)
-{
-    ASSERT_TRUE(startServiceControl());
-    std::recursive_timed_mutex dispatcherLock;
-    HANDLE sending = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    bool deadlocked = false;
-    fake.onStatus = [&](const SERVICE_STATUS& s) {
-        if (s.dwCurrentState == SERVICE_STOPPED && SetEvent(sending) && (Sleep(50), true)) // the handler runs by now
-            dispatcherLock.try_lock_for(std::chrono::seconds(2)) ? dispatcherLock.unlock() : void(deadlocked = true);
-    };
-    std::thread dispatcher([&] {
+    dispatcher = std::thread([&] {
         WaitForSingleObject(sending, 5000);
         std::lock_guard<std::recursive_timed_mutex> running(dispatcherLock);
         serviceControlHandler(SERVICE_CONTROL_STOP);
     });
+    probing = true;
     reportServiceStatus(SERVICE_STOPPED, 0);
     dispatcher.join();
     CloseHandle(sending);
     EXPECT_FALSE(deadlocked);
-    EXPECT_EQ((Strings{"status 2 0 1 6000 0/0", "status 1 1 0 0 0/0", "status 1 1 0 0 0/0", "status 1 1 0 0 0/0"}), reports());
+    EXPECT_EQ("nyyyyy", signalled);
+    EXPECT_EQ((Strings{begun[0], begun[1], begun[2], "status 2 0 2 3000 0/0", "status 4 1 0 0 0/0", "status 3 1 3 0 0/0",
+                       "status 3 1 4 0 0/0", "status 1 1 0 0 0/0", "status 1 1 0 0 0/0", "status 1 1 0 0 0/0", "status 1 1 0 0 0/0"}),
+              fake.log);
+    EXPECT_EQ(5ul, nextCheckPoint);
 }
 
 // Signed, so that HRESULT-like codes read as the numbers people search for; nothing at all without a source.
@@ -312,15 +284,7 @@ TEST_F(Service, EventTextsCarryTheSignedCodes)
     reportApiFailure(L"CreateEvent"), reportInfoEvent(L"info"), reportErrorEvent(L"error");
     EXPECT_EQ(1234ul, GetLastError());
     EXPECT_EQ(expected, fake.log);
-    const std::pair<DWORD, std::wstring> codes[] = {{0, L" successfully"}, {1, L": invalid argument"},
-        {2, L": unsupported hardware"}, {4, L": could not open response file"}, {5, L": could not parse response file"},
-        {6, L": could not open log file"}, {7, L": error running the server"}, {8, L": exit code 8"},
-        {3, L" unexpectedly with code 3"}, {255, L" unexpectedly with code 255"}, {~0ul, L" unexpectedly with code -1"},
-        {0xC0000005, L" unexpectedly with code -1073741819"}, {Process::ExitCodeUnavailable, L" unexpectedly with code -2147483644"}};
-    for (const auto& [code, text] : codes) {
-        EXPECT_EQ(L"Server terminated" + text, describeExitCode(code).text);
-        EXPECT_EQ(code ? EVENTLOG_ERROR_TYPE : EVENTLOG_INFORMATION_TYPE, describeExitCode(code).eventType) << code;
-    }
+    EXPECT_EQ(L"Server terminated unexpectedly with code -2147483644", describeExitCode(0x80000004).text);
 }
 
 // Host arguments, start arguments, what the child gets ("D": the default child beside the canonical host, as
@@ -330,11 +294,10 @@ TEST_F(Service, ServerArgumentsFollowTheOverrideAndTheHostArguments)
     const std::string beside = toUtf8(folder() + L"\\quorvanta-embedded-server.exe");
     const std::tuple<Args, Args, std::string, bool> rows[] = {
         {{}, {}, "D|server", true}, {{}, {L"--executable=\"C:\\A B\\s.exe\""}, "C:\\A B\\s.exe|server", true},
-        {{}, {L"--executable=\"\""}, "|server", true}, {{}, {L"--executable=\"a"}, "\"a|server", true},
-        {{}, {L"--executable=\"a\"b\"", L"-v"}, "a\"b|-v", false}, {{}, {L"--executable=\x00E9"}, "\xC3\xA9|server", true},
-        {{}, {L"--Executable=x"}, "D|--Executable=x", false}, {{}, {L" --executable=x"}, "D| --executable=x", false},
-        {{}, {L"-v", L"--executable=x"}, "D|-v|--executable=x", false}, {{}, {L"--executable=a", L"--executable=b"}, "a|--executable=b", false},
-        {{}, {L"--executable=x", L"server", L"-v"}, "x|server|-v", true}, {{}, {L""}, "D|", false},
+        {{}, {L"--executable=\"\""}, "|server", true}, {{}, {L"--executable=\"a\"b\"", L"-v"}, "a\"b|-v", false},
+        {{}, {L"--executable=\"a"}, "\"a|server", true}, {{}, {L"--executable=\x00E9"}, "\xC3\xA9|server", true},
+        {{}, {L"--Executable=x"}, "D|--Executable=x", false}, {{}, {L"-v", L"--executable=x"}, "D|-v|--executable=x", false},
+        {{}, {L"--executable=a", L"--executable=b", L"server"}, "a|--executable=b|server", false}, {{}, {L""}, "D|", false},
         {{}, {L"Server"}, "D|Server", false}, {{}, {L"server "}, "D|server ", false}, {{}, {L"-v", L"server"}, "D|-v|server", false},
         {{L"server"}, {L"-v"}, "D|server|-v", true}, {{L"a", L"b"}, {L"--executable=x", L"c"}, "x|a|b|c", false},
         {{L"--executable=x"}, {}, "D|--executable=x", false}, {{L"a\xD800", L"b"}, {L"\xDC00z", L"c"}, "D||b||c", false},
@@ -348,8 +311,7 @@ TEST_F(Service, ServerArgumentsFollowTheOverrideAndTheHostArguments)
         std::string joined = arguments[0] == beside ? "D" : arguments[0];
         for (std::size_t i = 1; i < arguments.size(); ++i)
             joined += "|" + arguments[i];
-        EXPECT_EQ(expected, joined);
-        EXPECT_EQ(serverMode, mode) << expected;
+        EXPECT_EQ(expected + (serverMode ? " in server mode" : ""), joined + (mode ? " in server mode" : ""));
     }
     ServerArguments options;
     appendServerModeOptions(options, 0, ~0ull);
@@ -363,30 +325,30 @@ TEST_F(Service, RoadsWithoutAChildStopBeforeTellingWhy)
     const std::wstring missing = dir.file(L"missing.exe"), report = dir.file(L"report.txt");
     const std::wstring cut = dir.path() + L"\\" + std::wstring(258 - dir.path().size(), L'x');
     ASSERT_TRUE(testChild::writeFile(cut, "")) << "a cut host name must name a file";
-    const Strings begin{"CreateEvent null 1 0 null", "RegisterServiceCtrlHandler \"Quorvanta-APIClient\"", "status 2 0 1 6000 0/0"};
-    const auto after = [&](Strings log, const std::string& error = "") {
-        log.insert(log.begin(), begin.begin(), begin.end());
-        return log.insert(log.end(), {"status 1 1 0 0 0/0", "error " + error}), error.empty() ? log.pop_back() : void(), log;
+    const auto stopped = [&](Strings log, const std::string& error) {
+        log.insert(log.begin(), begun.begin(), begun.end());
+        return log.insert(log.end(), {"status 1 1 0 0 0/0", "error " + error}), log;
     };
     const auto launching = [](const std::wstring& path) { return "info Launching server executable " + toUtf8(path); };
-    const Strings unresolved = after({"GetModuleFileName null 260"}, "Could not resolve path to server");
+    const Strings unresolved = stopped({"GetModuleFileName null 260"}, "Could not resolve path to server");
     const std::string failed = "Could not start server process", pending = "status 2 0 2 3000 0/0";
     const std::tuple<std::function<void()>, Args, Strings> rows[] = {
-        {[] { fake.failures["CreateEvent"] = 8; }, {}, {begin[0], "api CreateEvent failed with 8"}},
-        {[] { fake.failures["RegisterServiceCtrlHandler"] = 1060; }, {}, {begin[0], begin[1], "api RegisterServiceCtrlHandler failed with 1060"}},
+        {[] { fake.failures["CreateEvent"] = 8; }, {}, {begun[0], "api CreateEvent failed with 8"}},
+        {[] { fake.failures["RegisterServiceCtrlHandler"] = 1060; }, {}, {begun[0], begun[1], "api RegisterServiceCtrlHandler failed with 1060"}},
         {[] { fake.failures["GetModuleFileName"] = 8; }, {L"-v"}, unresolved},
         {[&] { fake.modulePath = cut + L"yy"; }, {}, unresolved},
         {[&] { fake.modulePath = dir.file(L"none\\host.exe"); }, {}, unresolved},
         {failPathConversion, {}, unresolved},
-        {[] { systemApi.getModuleFileName = [](HMODULE, LPWSTR, DWORD) -> DWORD { throw std::bad_alloc(); }; }, {}, after({})},
-        {[] { fake.failures["GetModuleFileName"] = 8; }, {L"--executable=" + missing, L"exit"}, after({launching(missing), pending}, failed)},
-        {failPathConversion, {L"--executable=C:\\server.exe", L"exit"}, after({launching(L"C:\\server.exe"), pending}, failed)},
+        {[] { systemApi.getModuleFileName = [](HMODULE, LPWSTR, DWORD) -> DWORD { throw std::bad_alloc(); }; }, {},
+         {begun[0], begun[1], begun[2], "status 1 1 0 0 0/0"}},
+        {[] { fake.failures["GetModuleFileName"] = 8; }, {L"--executable=" + missing, L"exit"}, stopped({launching(missing), pending}, failed)},
+        {failPathConversion, {L"--executable=C:\\server.exe", L"exit"}, stopped({launching(L"C:\\server.exe"), pending}, failed)},
         // Without one, the system would take the next argument for the program.
-        {[] {}, {L"--executable=\"\"", testChild::path(), L"echo-args", report}, after({launching(L""), pending}, failed)},
+        {[] {}, {L"--executable=\"\"", testChild::path(), L"echo-args", report}, stopped({launching(L""), pending}, failed)},
         {[] {}, {L"--executable=" + missing, L"server"},
-         after({launching(missing), "status 2 0 2 5100 0/0", "status 2 0 3 3000 0/0"}, failed)},
+         stopped({launching(missing), "status 2 0 2 5100 0/0", "status 2 0 3 3000 0/0"}, failed)},
         {[&] { held = holdPort(); }, {child(), L"server", L"until-close", L"0", report},
-         after({launching(testChild::path())}, "Could not create primary socket connection")}};
+         stopped({launching(testChild::path())}, "Could not create primary socket connection")}};
     for (const auto& [setup, args, log] : rows) {
         reset();
         setup();
@@ -411,7 +373,7 @@ TEST_F(Service, ChildRoadsEndWithTheChildsExitCodeReported)
     for (const auto& [args, stop, end, least, most] : rows) {
         reset();
         const long long took = runService(args, stop);
-        EXPECT_EQ(ran(args[1] == L"server", end, stop), settled(reports()));
+        EXPECT_EQ(ran(args[1] == L"server", end, stop), settled(fake.log));
         EXPECT_TRUE(took >= least && took < most) << took << " ms: " << end;
     }
 }
@@ -424,7 +386,7 @@ TEST_F(Service, ServerModeHandsTheChildTheListenerAndItsEndOfThePair)
     Strings host{"not looked at"};
     fake.onStatus = [&](const SERVICE_STATUS& s) { s.dwCurrentState == SERVICE_RUNNING ? void(host = heldSockets()) : void(); };
     EXPECT_LT(runService({child(), L"server", L"until-close", L"7", report}, true), 4000) << "the child did not end by itself";
-    EXPECT_EQ(ran(true, "error Server terminated: error running the server", true), settled(reports()));
+    EXPECT_EQ(ran(true, "error Server terminated: error running the server", true), settled(fake.log));
     EXPECT_EQ(Strings{"0>54321"}, host);
     std::istringstream lines(testChild::readFile(report).value_or(""));
     Strings seen{std::istream_iterator<std::string>(lines), {}};
@@ -443,9 +405,9 @@ TEST_F(Service, ConsoleCommandsPrintTheirOutcome)
 {
     const std::string created = "CreateService manager \"Quorvanta-APIClient\" \"Quorvanta-APIClient\" 983551 16 3 1 \"\""
         + toUtf8(folder()) + "\\sub\\..\\.\\host.exe\" \"server\"\" null null null null null";
-    const std::string opened = "OpenSCManager null null 983103", closeKey = "RegCloseKey key", closeManager = "CloseServiceHandle manager";
+    const std::string closeKey = "RegCloseKey key", closeManager = "CloseServiceHandle manager";
     const std::tuple<void (*)(), std::string, DWORD, std::wstring, std::string, Strings> rows[] = {
-        {installService, "", 0, L"", "Service installed successfully\n", {opened, created, "CloseServiceHandle service", closeManager, closeKey}},
+        {installService, "", 0, L"", "Service installed successfully\n", {created, "CloseServiceHandle service", closeManager, closeKey}},
         {installService, "GetModuleFileName", 5, L"", "Cannot install service (5)\n", {}},
         {installService, "", 0, std::wstring(300, L'x'), "Cannot install service (122)\n", {}},
         {installService, "", 0, dir.file(L"none\\host.exe"), "Cannot install service (2)\n", {}},
@@ -453,7 +415,7 @@ TEST_F(Service, ConsoleCommandsPrintTheirOutcome)
          {"RegCreateKeyEx HKLM \"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Quorvanta-APIClient\" 0 null 0 983103 null ptr null"}},
         {installService, "RegSetValueEx key \"E", 1, L"", "Failed to create registry key (1)\n", {closeKey}},
         {installService, "RegSetValueEx key \"T", 1009, L"", "Failed to create registry key (1009)\n", {closeKey}},
-        {installService, "OpenSCManager", 5, L"", "OpenSCManager failed (5)\n", {}},
+        {installService, "OpenSCManager", 5, L"", "OpenSCManager failed (5)\n", {"OpenSCManager null null 983103"}},
         {installService, "CreateService", 0x80070005, L"", "CreateService failed (-2147024891)\n", {closeManager}},
         {installService, "ChangeServiceConfig2", 5, L"", "Service installed successfully\nFailed to set service description (5)\n", {}},
         {uninstallService, "", 0, L"", "Service deleted successfully\n", {"OpenService manager \"Quorvanta-APIClient\" 65536", closeManager}},
@@ -472,55 +434,38 @@ TEST_F(Service, ConsoleCommandsPrintTheirOutcome)
     }
 }
 
-// Only argv[1] spelled exactly "install" or "uninstall" is a command; any other command line is the service's,
-// kept for the server, and all set up (UTF-8 paths) before the dispatcher starts. The event source comes first.
-TEST_F(Service, EntryDispatchesOnTheFirstArgumentSpelledExactly)
-{
-    const std::string opened = "RegisterEventSource null \"Quorvanta-APIClient\"";
-    const Strings dispatched{opened, "StartServiceCtrlDispatcher", "DeregisterEventSource source"};
-    const std::tuple<Args, std::string, std::string, Strings, std::string> rows[] = {
-        {{L"install", L"x"}, "GetModuleFileName", "Cannot install service (5)\n", {opened, "GetModuleFileName null 260"}, ""},
-        {{L"uninstall"}, "OpenSCManager", "OpenSCManager failed (5)\n", {opened, "OpenSCManager null null 983103"}, ""},
-        {{L"Install"}, "", "", dispatched, " Install"}, {{L"server", L"install"}, "", "", dispatched, " server install"},
-        {{L"install "}, "", "", dispatched, " install "}};
-    for (const auto& [args, failing, output, log, kept] : rows) {
-        reset();
-        std::string seen;
-        fake.onDispatch = [&](const SERVICE_TABLE_ENTRYW* table) {
-            seen = toUtf8(table[0].lpServiceName) + (table[1].lpServiceProc ? " open" : "") + (eventSource == source ? " " : " no source ")
-                + boost::filesystem::path(L"\u00e9\U0001F600").string();
-            for (const std::wstring& argument : ProcessArguments)
-                seen += " " + toUtf8(argument);
-        };
-        fake.failures[failing.empty() ? "none" : failing] = 5;
-        ProcessArguments = {L"left over"};
-        EXPECT_EQ(output, runEntry(args));
-        EXPECT_EQ(log, fake.log);
-        EXPECT_EQ(kept.empty() ? "" : "Quorvanta-APIClient \xC3\xA9\xF0\x9F\x98\x80" + kept, seen);
-    }
-}
-
-// The dispatcher returns once the service has reported SERVICE_STOPPED, which on a failure road comes before the
-// entry that says why: the entry point waits for the service routine, which here fails slowly for want of an SCM.
-TEST_F(Service, EntryWaitsForTheServiceRoutineBeforeLettingGoOfTheEventSource)
+// Only argv[1] spelled exactly "install" or "uninstall" is a command: any other command line is the service's, kept
+// for the server and set up (paths as UTF-8) before the dispatcher starts. The dispatcher returns once the service has
+// reported SERVICE_STOPPED, which on a failure road comes before the entry that says why: the entry point waits for
+// the service routine, which here fails slowly for want of an SCM, before it lets go of the event source.
+TEST_F(Service, EntryTakesTheServiceRoadAndWaitsForTheServiceRoutine)
 {
     std::thread routine;
+    std::string seen;
     HANDLE underWay = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     fake.failures["RegisterServiceCtrlHandler"] = 1060;
     fake.onRegister = [&] { SetEvent(underWay), Sleep(300); };
     fake.onDispatch = [&](const SERVICE_TABLE_ENTRYW* table) {
+        seen = toUtf8(table[0].lpServiceName) + (table[1].lpServiceProc ? " open " : " ") + boost::filesystem::path(L"\u00e9").string();
+        for (const std::wstring& argument : ProcessArguments)
+            seen += "|" + toUtf8(argument);
         routine = std::thread([service = table[0].lpServiceProc] {
             Args args;
             service(1, const_cast<LPWSTR*>(argvOf(args, L"Quorvanta-APIClient").data()));
         });
         WaitForSingleObject(underWay, 5000);
     };
-    runEntry({L"server"});
+    ProcessArguments = {L"left over"};
+    Args args{L"install ", L"install"};
+    const std::vector<LPWSTR> argv = argvOf(args, L"quorvanta-apiclient.exe");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(0, hostMain(int(args.size()), const_cast<LPWSTR*>(argv.data())));
+    EXPECT_EQ("", testing::internal::GetCapturedStdout());
     routine.join();
     CloseHandle(underWay);
-    EXPECT_EQ((Strings{"RegisterEventSource null \"Quorvanta-APIClient\"", "StartServiceCtrlDispatcher", "CreateEvent null 1 0 null",
-                       "RegisterServiceCtrlHandler \"Quorvanta-APIClient\"", "api RegisterServiceCtrlHandler failed with 1060",
-                       "DeregisterEventSource source"}), fake.log);
+    EXPECT_EQ("Quorvanta-APIClient \xC3\xA9|install |install", seen);
+    EXPECT_EQ((Strings{"RegisterEventSource null \"Quorvanta-APIClient\"", "StartServiceCtrlDispatcher", begun[0], begun[1],
+                       "api RegisterServiceCtrlHandler failed with 1060", "DeregisterEventSource source"}), fake.log);
 }
 
 } // namespace
