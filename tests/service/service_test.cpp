@@ -11,22 +11,19 @@
 #include <boost/filesystem/path.hpp>
 #include <gtest/gtest.h>
 #include <codecvt>
-#include <condition_variable>
-#include <functional>
 #include <future>
 #include <map>
 #include <sstream>
-#include <thread>
 
 using Strings = std::vector<std::string>;
 using Args = std::vector<std::wstring>;
 namespace {
-
 const auto key = reinterpret_cast<HKEY>(0x51);
 const auto manager = reinterpret_cast<SC_HANDLE>(0x52), service = reinterpret_cast<SC_HANDLE>(0x53);
 const auto source = reinterpret_cast<HANDLE>(0x54);
 const auto statusOfFake = reinterpret_cast<SERVICE_STATUS_HANDLE>(0x55);
 const Strings begun{"CreateEvent null 1 0 null", "RegisterServiceCtrlHandler \"Quorvanta-APIClient\"", "status 2 0 1 6000 0/0"};
+const std::string stopped = "status 1 1 0 0 0/0", launching = "info Launching server executable ";
 struct Fake {
     Strings log;
     std::map<std::string, DWORD> failures; // a call whose log line starts with the key fails with the value
@@ -86,15 +83,13 @@ void installFake()
         fake.onRegister ? fake.onRegister() : void(fake.handler = handler);
         return note("RegisterServiceCtrlHandler", name) ? nullptr : statusOfFake;
     };
-    systemApi.createEvent = [](LPSECURITY_ATTRIBUTES security, BOOL manual, BOOL set, LPCWSTR name) -> HANDLE {
-        return note("CreateEvent", security, DWORD(manual), DWORD(set), name) ? nullptr : CreateEventW(security, manual, set, name);
-    };
     systemApi.getModuleFileName = [](HMODULE module, LPWSTR buffer, DWORD size) -> DWORD {
         if (note("GetModuleFileName", module, size))
             return 0;
         const DWORD kept = DWORD(fake.modulePath.copy(buffer, size - 1)); // as the system does: cut, the size returned
         return buffer[kept] = L'\0', kept < fake.modulePath.size() ? (SetLastError(ERROR_INSUFFICIENT_BUFFER), size) : kept;
     };
+    systemApi.createEvent = [](auto... a) -> HANDLE { return note("CreateEvent", a...) ? nullptr : CreateEventW(a...); };
     systemApi.regCreateKeyEx = [](auto... a) { *std::get<7>(std::tuple(a...)) = key; return registry(note("RegCreateKeyEx", a...)); };
     systemApi.regSetValueEx = [](auto... a) { return registry(note("RegSetValueEx", a...)); };
     systemApi.regCloseKey = [](auto... a) { return registry(note("RegCloseKey", a...)); };
@@ -155,14 +150,13 @@ std::wstring child() { return L"--executable=" + testChild::path(); }
 
 // The log of a run that reached the child and ended with the given entry; after a stop control the handler's two
 // stop-pending reports follow "Server started".
-Strings ran(bool serverMode, const std::string& end, bool stopped, const std::string& exit = "0/0")
+Strings ran(bool serverMode, const std::string& end, bool stop, const std::string& exit = "0/0")
 {
-    Strings log{begun[0], begun[1], begun[2], "info Launching server executable " + toUtf8(testChild::path())};
-    if (serverMode)
-        log.push_back("status 2 0 2 5100 0/0");
     const DWORD at = serverMode ? 3 : 2;
-    log.insert(log.end(), {"status 2 0 " + std::to_string(at) + " 3000 0/0", "status 4 1 0 0 0/0", "info Server started"});
-    for (DWORD i = 1; stopped && i <= 2; ++i)
+    Strings log{begun[0], begun[1], begun[2], launching + toUtf8(testChild::path()), "status 2 0 2 5100 0/0",
+                "status 2 0 " + std::to_string(at) + " 3000 0/0", "status 4 1 0 0 0/0", "info Server started"};
+    log.erase(log.begin() + 4, log.begin() + (serverMode ? 4 : 5));
+    for (DWORD i = 1; stop && i <= 2; ++i)
         log.push_back("status 3 1 " + std::to_string(at + i) + " 0 0/0");
     return log.insert(log.end(), {end, "status 1 1 0 0 " + exit}), log;
 }
@@ -264,9 +258,7 @@ TEST_F(Service, StatusReportsFollowTheStateAndNothingPendingFollowsStopped)
     EXPECT_FALSE(deadlocked);
     EXPECT_EQ("nyyyyy", signalled);
     EXPECT_EQ((Strings{begun[0], begun[1], begun[2], "status 2 0 2 3000 0/0", "status 4 1 0 0 0/0", "status 3 1 3 0 0/0",
-                       "status 3 1 4 0 0/0", "status 1 1 0 0 0/0", "status 1 1 0 0 0/0", "status 1 1 0 0 0/0", "status 1 1 0 0 0/0"}),
-              fake.log);
-    EXPECT_EQ(5ul, nextCheckPoint);
+                       "status 3 1 4 0 0/0", stopped, stopped, stopped, stopped}), fake.log);
 }
 
 // Signed, so that HRESULT-like codes read as the numbers people search for; nothing at all without a source.
@@ -292,26 +284,26 @@ TEST_F(Service, EventTextsCarryTheSignedCodes)
 TEST_F(Service, ServerArgumentsFollowTheOverrideAndTheHostArguments)
 {
     const std::string beside = toUtf8(folder() + L"\\quorvanta-embedded-server.exe");
-    const std::tuple<Args, Args, std::string, bool> rows[] = {
-        {{}, {}, "D|server", true}, {{}, {L"--executable=\"C:\\A B\\s.exe\""}, "C:\\A B\\s.exe|server", true},
-        {{}, {L"--executable=\"\""}, "|server", true}, {{}, {L"--executable=\"a\"b\"", L"-v"}, "a\"b|-v", false},
-        {{}, {L"--executable=\"a"}, "\"a|server", true}, {{}, {L"--executable=\x00E9"}, "\xC3\xA9|server", true},
-        {{}, {L"--Executable=x"}, "D|--Executable=x", false}, {{}, {L"-v", L"--executable=x"}, "D|-v|--executable=x", false},
-        {{}, {L"--executable=a", L"--executable=b", L"server"}, "a|--executable=b|server", false}, {{}, {L""}, "D|", false},
-        {{}, {L"Server"}, "D|Server", false}, {{}, {L"server "}, "D|server ", false}, {{}, {L"-v", L"server"}, "D|-v|server", false},
-        {{L"server"}, {L"-v"}, "D|server|-v", true}, {{L"a", L"b"}, {L"--executable=x", L"c"}, "x|a|b|c", false},
-        {{L"--executable=x"}, {}, "D|--executable=x", false}, {{L"a\xD800", L"b"}, {L"\xDC00z", L"c"}, "D||b||c", false},
-        {{}, {L"--executable=\xD800", L"server"}, "|server", true}};
-    for (auto [host, start, expected, serverMode] : rows) {
+    const std::tuple<Args, Args, std::string> rows[] = {
+        {{}, {}, "D|server!"}, {{}, {L"--executable=\"C:\\A B\\s.exe\""}, "C:\\A B\\s.exe|server!"},
+        {{}, {L"--executable=\"\""}, "|server!"}, {{}, {L"--executable=\"a\"b\"", L"-v"}, "a\"b|-v"},
+        {{}, {L"--executable=\"a"}, "\"a|server!"}, {{}, {L"--executable=\x00E9"}, "\xC3\xA9|server!"},
+        {{}, {L"--Executable=x"}, "D|--Executable=x"}, {{}, {L"-v", L"--executable=x"}, "D|-v|--executable=x"},
+        {{}, {L"--executable=a", L"--executable=b", L"server"}, "a|--executable=b|server"}, {{}, {L""}, "D|"},
+        {{}, {L"Server"}, "D|Server"}, {{}, {L"server "}, "D|server "}, {{}, {L"-v", L"server"}, "D|-v|server"},
+        {{L"server"}, {L"-v"}, "D|server|-v!"}, {{L"a", L"b"}, {L"--executable=x", L"c"}, "x|a|b|c"},
+        {{L"--executable=x"}, {}, "D|--executable=x"}, {{L"a\xD800", L"b"}, {L"\xDC00z", L"c"}, "D||b||c"},
+        {{}, {L"--executable=\xD800", L"server"}, "|server!"}};
+    for (auto [host, start, expected] : rows) { // "!": in server mode
         ProcessArguments = host;
         const std::vector<LPWSTR> argv = argvOf(start, L"Quorvanta-APIClient");
         ServerArguments arguments;
-        bool mode = !serverMode;
-        ASSERT_TRUE(assembleServerArguments(DWORD(start.size()), const_cast<LPWSTR*>(argv.data()), arguments, mode)) << expected;
+        bool serverMode = expected.back() != '!';
+        ASSERT_TRUE(assembleServerArguments(DWORD(start.size()), const_cast<LPWSTR*>(argv.data()), arguments, serverMode)) << expected;
         std::string joined = arguments[0] == beside ? "D" : arguments[0];
         for (std::size_t i = 1; i < arguments.size(); ++i)
             joined += "|" + arguments[i];
-        EXPECT_EQ(expected + (serverMode ? " in server mode" : ""), joined + (mode ? " in server mode" : ""));
+        EXPECT_EQ(expected, joined + (serverMode ? "!" : ""));
     }
     ServerArguments options;
     appendServerModeOptions(options, 0, ~0ull);
@@ -319,20 +311,23 @@ TEST_F(Service, ServerArgumentsFollowTheOverrideAndTheHostArguments)
                        "--max-file-write-cache-size", "1073741824"}), options);
 }
 
-// The roads that end before a child runs: the SCM hears of the stop first, the operator why.
-TEST_F(Service, RoadsWithoutAChildStopBeforeTellingWhy)
+// Every road through the service, as the SCM and the operator hear of it. A failure tells the SCM first and the
+// operator why. Outside server mode a stop ends the child at once; in server mode a child that ignores the close is
+// terminated after the grace period.
+TEST_F(Service, EachRoadIsReportedInOrder)
 {
     const std::wstring missing = dir.file(L"missing.exe"), report = dir.file(L"report.txt");
     const std::wstring cut = dir.path() + L"\\" + std::wstring(258 - dir.path().size(), L'x');
     ASSERT_TRUE(testChild::writeFile(cut, "")) << "a cut host name must name a file";
-    const auto stopped = [&](Strings log, const std::string& error) {
+    const auto failed = [&](Strings log, const std::string& why = "Could not start server process") {
         log.insert(log.begin(), begun.begin(), begun.end());
-        return log.insert(log.end(), {"status 1 1 0 0 0/0", "error " + error}), log;
+        return log.insert(log.end(), {stopped, "error " + why}), log;
     };
-    const auto launching = [](const std::wstring& path) { return "info Launching server executable " + toUtf8(path); };
-    const Strings unresolved = stopped({"GetModuleFileName null 260"}, "Could not resolve path to server");
-    const std::string failed = "Could not start server process", pending = "status 2 0 2 3000 0/0";
-    const std::tuple<std::function<void()>, Args, Strings> rows[] = {
+    const Strings unresolved = failed({"GetModuleFileName null 260"}, "Could not resolve path to server");
+    const std::string pending = "status 2 0 2 3000 0/0", crashed = "error Server terminated unexpectedly with code ";
+    const auto none = [] {};
+    struct Road { std::function<void()> setup; Args args; Strings log; bool stop = false; long long least = 0, most = 4000; };
+    const Road roads[] = {
         {[] { fake.failures["CreateEvent"] = 8; }, {}, {begun[0], "api CreateEvent failed with 8"}},
         {[] { fake.failures["RegisterServiceCtrlHandler"] = 1060; }, {}, {begun[0], begun[1], "api RegisterServiceCtrlHandler failed with 1060"}},
         {[] { fake.failures["GetModuleFileName"] = 8; }, {L"-v"}, unresolved},
@@ -340,42 +335,27 @@ TEST_F(Service, RoadsWithoutAChildStopBeforeTellingWhy)
         {[&] { fake.modulePath = dir.file(L"none\\host.exe"); }, {}, unresolved},
         {failPathConversion, {}, unresolved},
         {[] { systemApi.getModuleFileName = [](HMODULE, LPWSTR, DWORD) -> DWORD { throw std::bad_alloc(); }; }, {},
-         {begun[0], begun[1], begun[2], "status 1 1 0 0 0/0"}},
-        {[] { fake.failures["GetModuleFileName"] = 8; }, {L"--executable=" + missing, L"exit"}, stopped({launching(missing), pending}, failed)},
-        {failPathConversion, {L"--executable=C:\\server.exe", L"exit"}, stopped({launching(L"C:\\server.exe"), pending}, failed)},
+         {begun[0], begun[1], begun[2], stopped}},
+        {[] { fake.failures["GetModuleFileName"] = 8; }, {L"--executable=" + missing, L"exit"}, failed({launching + toUtf8(missing), pending})},
+        {failPathConversion, {L"--executable=C:\\server.exe", L"exit"}, failed({launching + "C:\\server.exe", pending})},
         // Without one, the system would take the next argument for the program.
-        {[] {}, {L"--executable=\"\"", testChild::path(), L"echo-args", report}, stopped({launching(L""), pending}, failed)},
-        {[] {}, {L"--executable=" + missing, L"server"},
-         stopped({launching(missing), "status 2 0 2 5100 0/0", "status 2 0 3 3000 0/0"}, failed)},
+        {none, {L"--executable=\"\"", testChild::path(), L"echo-args", report}, failed({launching, pending})},
+        {none, {L"--executable=" + missing, L"server"}, failed({launching + toUtf8(missing), "status 2 0 2 5100 0/0", "status 2 0 3 3000 0/0"})},
         {[&] { held = holdPort(); }, {child(), L"server", L"until-close", L"0", report},
-         stopped({launching(testChild::path())}, "Could not create primary socket connection")}};
-    for (const auto& [setup, args, log] : rows) {
+         failed({launching + toUtf8(testChild::path())}, "Could not create primary socket connection")},
+        {none, {child(), L"exit", L"0"}, ran(false, "info Server terminated successfully", false)},
+        {none, {child(), L"exit", L"0xC0000005"}, ran(false, crashed + "-1073741819", false)},
+        {none, {child(), L"server", L"exit", L"6"}, ran(true, "error Server terminated: could not open log file", false)},
+        {none, {child(), L"sleep", L"30000"}, ran(false, crashed + "255", true), true, 0, 2500},
+        {none, {child(), L"server", L"ignore-close", dir.file(L"ignored.txt")}, ran(true, crashed + "255", true), true, 4900, 9000}};
+    for (const Road& road : roads) {
         reset();
-        setup();
-        runService(args, false);
-        EXPECT_EQ(log, fake.log);
+        road.setup();
+        const long long took = runService(road.args, road.stop);
+        EXPECT_EQ(road.log, settled(fake.log));
+        EXPECT_TRUE(took >= road.least && took < road.most) << took << " ms";
     }
-    Sleep(200);
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(report.c_str())) << "a child was started";
-}
-
-TEST_F(Service, ChildRoadsEndWithTheChildsExitCodeReported)
-{
-    const std::string crashed = "error Server terminated unexpectedly with code ";
-    const std::tuple<Args, bool, std::string, long long, long long> rows[] = {
-        {{child(), L"exit", L"0"}, false, "info Server terminated successfully", 0, 4000},
-        {{child(), L"exit", L"0xC0000005"}, false, crashed + "-1073741819", 0, 4000},
-        {{child(), L"server", L"exit", L"6"}, false, "error Server terminated: could not open log file", 0, 4000},
-        // Outside server mode a stop ends the child at once; in server mode one that ignores the close is
-        // terminated after the grace period.
-        {{child(), L"sleep", L"30000"}, true, crashed + "255", 0, 2500},
-        {{child(), L"server", L"ignore-close", dir.file(L"report.txt")}, true, crashed + "255", 4900, 9000}};
-    for (const auto& [args, stop, end, least, most] : rows) {
-        reset();
-        const long long took = runService(args, stop);
-        EXPECT_EQ(ran(args[1] == L"server", end, stop), settled(fake.log));
-        EXPECT_TRUE(took >= least && took < most) << took << " ms: " << end;
-    }
 }
 
 // The child holds exactly the listener and its end of the pair, whose close ends it with its own code; the host
