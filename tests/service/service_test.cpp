@@ -37,16 +37,14 @@ std::mutex logLock;
 std::string arg(const std::string& text) { return text; }
 std::string arg(const wchar_t* text) { return text ? '"' + toUtf8(text) + '"' : "null"; }
 std::string arg(unsigned long value) { return std::to_string(value); }
-std::string arg(const void* handle)
-{
+std::string arg(const void* handle) {
     const std::map<const void*, std::string> roles{{nullptr, "null"}, {HKEY_LOCAL_MACHINE, "HKLM"}, {key, "key"},
                                                    {manager, "manager"}, {service, "service"}, {source, "source"}};
     return roles.count(handle) ? roles.at(handle) : "ptr";
 }
 // Logs a call; its scripted error (0: none) is returned and left as the last error.
 template <typename... Args>
-DWORD note(const std::string& call, Args... args)
-{
+DWORD note(const std::string& call, Args... args) {
     std::lock_guard<std::mutex> guard(logLock);
     std::string& line = fake.log.emplace_back(call);
     ((line += " " + arg(args)), ...);
@@ -55,16 +53,14 @@ DWORD note(const std::string& call, Args... args)
         error = line.rfind(prefix, 0) == 0 ? code : error;
     return SetLastError(error), error;
 }
-bool logged(const std::string& line)
-{
+bool logged(const std::string& line) {
     std::lock_guard<std::mutex> guard(logLock);
     return std::count(fake.log.begin(), fake.log.end(), line) > 0;
 }
 // Registry calls tell their status only; the last error is stale then.
 LSTATUS registry(DWORD error) { return SetLastError(0), static_cast<LSTATUS>(error); }
 
-void installFake()
-{
+void installFake() {
     systemApi.setServiceStatus = [](SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS s) -> BOOL {
         note("status " + std::to_string(s->dwCurrentState), s->dwControlsAccepted, s->dwCheckPoint, s->dwWaitHint,
              std::to_string(s->dwWin32ExitCode) + "/" + std::to_string(s->dwServiceSpecificExitCode)
@@ -105,20 +101,17 @@ void installFake()
         return !error && fake.onDispatch ? fake.onDispatch(table) : void(), SetLastError(error), !error;
     };
 }
-// A narrow encoding that holds no path at all.
-struct NoConversion : std::codecvt<wchar_t, char, std::mbstate_t> {
+struct NoConversion : std::codecvt<wchar_t, char, std::mbstate_t> { // a narrow encoding that holds no path at all
     result do_in(std::mbstate_t&, const char*, const char*, const char*&, wchar_t*, wchar_t*, wchar_t*&) const override { return error; }
     result do_out(std::mbstate_t&, const wchar_t*, const wchar_t*, const wchar_t*&, char*, char*, char*&) const override { return error; }
 };
 void failPathConversion() { boost::filesystem::path::imbue(std::locale(std::locale(), new NoConversion)); }
-std::vector<LPWSTR> argvOf(Args& texts, const wchar_t* name) // as the SCM or the console passes it: name first, null last
-{
+std::vector<LPWSTR> argvOf(Args& texts, const wchar_t* name) { // as the SCM or the console passes it: name first, null last
     texts.insert(texts.begin(), name);
     std::vector<LPWSTR> pointers(texts.size() + 1);
     return std::transform(texts.begin(), texts.end(), pointers.begin(), [](std::wstring& text) { return text.data(); }), pointers;
 }
-SOCKET holdPort()
-{
+SOCKET holdPort() {
     sockaddr_in address{AF_INET, htons(54321), {}, {}};
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     const SOCKET held = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -126,10 +119,8 @@ SOCKET holdPort()
     return bound ? held : (closesocket(held), INVALID_SOCKET);
 }
 std::wstring child() { return L"--executable=" + testChild::path(); }
-// The log of a run that reached the child and ended with the given entry; a stop control's two stop-pending reports
-// follow "Server started".
-Strings ran(bool serverMode, const std::string& end, bool stop, const std::string& exit = "0/0")
-{
+// The log of a run that reached the child and ended with the given entry, a stop control's two reports included.
+Strings ran(bool serverMode, const std::string& end, bool stop, const std::string& exit = "0/0") {
     const DWORD at = serverMode ? 3 : 2;
     Strings log{begun[0], begun[1], begun[2], launching + toUtf8(testChild::path()), "status 2 0 2 5100 0/0",
                 "status 2 0 " + std::to_string(at) + " 3000 0/0", "status 4 1 0 0 0/0", "info Server started"};
@@ -138,10 +129,8 @@ Strings ran(bool serverMode, const std::string& end, bool stop, const std::strin
         log.push_back("status 3 1 " + std::to_string(at + i) + " 0 0/0");
     return log.insert(log.end(), {end, "status 1 1 0 0 " + exit}), log;
 }
-// The handler's stop-pending reports may land beside the exit entry; they move up behind "Server started", though
-// never past the final report.
-Strings settled(Strings log)
-{
+// The handler's stop-pending reports may land beside the exit entry: up behind "Server started" (not past the last).
+Strings settled(Strings log) {
     const auto started = std::find(log.begin(), log.end(), "info Server started");
     if (log.size() > 1 && started < log.end() - 1)
         std::stable_partition(started + 1, log.end() - 1, [](auto& line) { return line.rfind("status 3", 0) == 0; });
@@ -152,10 +141,8 @@ class Service : public testing::Test {
 protected:
     void SetUp() override { reset(); }
     void TearDown() override { reset(); }
-    // The fake and the host's process-wide state as at a fresh start. The host is a real file, reached through a
-    // detour, in a folder whose name needs UTF-8.
-    void reset()
-    {
+    // As at a fresh start. The host is a real file, reached through a detour, in a folder whose name needs UTF-8.
+    void reset() {
         installFake();
         fake = Fake{}, fake.modulePath = folder() + L"\\sub\\..\\.\\host.exe";
         CreateDirectoryW(folder().c_str(), nullptr), CreateDirectoryW((folder() + L"\\sub").c_str(), nullptr);
@@ -170,10 +157,8 @@ protected:
             ASSERT_LT(++waited, 250u) << "the server port stays taken";
     }
     std::wstring folder() { return dir.file(L"h\x00F6st-\x4E2D"); }
-    // serviceMain on a thread of its own, as the dispatcher runs it; with stop, the test acts as the SCM once the
-    // child runs. Milliseconds from the stop control (or the start) to the end.
-    long long runService(Args args, bool stop)
-    {
+    // serviceMain on a thread, as the dispatcher runs it; with stop, the stop control once the child runs. Milliseconds.
+    long long runService(Args args, bool stop) {
         auto began = std::chrono::steady_clock::now();
         const std::vector<LPWSTR> argv = argvOf(args, L"Quorvanta-APIClient");
         auto done = std::async(std::launch::async, [&] { serviceMain(DWORD(args.size()), const_cast<LPWSTR*>(argv.data())); });
@@ -194,8 +179,7 @@ protected:
 // that acts. The handler holds the status lock across its two reports, so a final report sent meanwhile waits. The
 // final report goes out without that lock: Wine's dispatcher holds a lock of its own around the handler and takes it
 // again for SERVICE_STOPPED, and under the status lock the two waited for each other for good.
-TEST_F(Service, StatusReportsFollowTheStateAndNothingPendingFollowsStopped)
-{
+TEST_F(Service, StatusReportsFollowTheStateAndNothingPendingFollowsStopped) {
     ASSERT_TRUE(startServiceControl());
     reportServiceStatus(SERVICE_START_PENDING, 3000);
     reportServiceStatus(SERVICE_RUNNING, 0);
@@ -226,8 +210,7 @@ TEST_F(Service, StatusReportsFollowTheStateAndNothingPendingFollowsStopped)
 }
 
 // Cut at 255 units, the sign kept; nothing at all without a source, the last error untouched.
-TEST_F(Service, ApiFailureTextsAreCutAt255Units)
-{
+TEST_F(Service, ApiFailureTextsAreCutAt255Units) {
     const std::wstring fits(241, L'a');
     for (const std::wstring& name : {fits, fits + L"b"})
         SetLastError(~0ul), reportApiFailure(name.c_str());
@@ -238,10 +221,8 @@ TEST_F(Service, ApiFailureTextsAreCutAt255Units)
     EXPECT_EQ(L"Server terminated unexpectedly with code -2147483644", describeExitCode(0x80000004).text);
 }
 
-// Host arguments, start arguments, what the child gets ("D": the default child beside the canonical host, as UTF-8;
-// "!": in server mode).
-TEST_F(Service, ServerArgumentsFollowTheOverrideAndTheHostArguments)
-{
+// Host and start arguments, what the child gets ("D": beside the canonical host, as UTF-8; "!": server mode).
+TEST_F(Service, ServerArgumentsFollowTheOverrideAndTheHostArguments) {
     const std::string beside = toUtf8(folder() + L"\\quorvanta-embedded-server.exe");
     const std::tuple<Args, Args, std::string> rows[] = {
         {{}, {}, "D|server!"}, {{}, {L"--executable=\"C:\\A B\\s.exe\""}, "C:\\A B\\s.exe|server!"},
@@ -272,8 +253,7 @@ TEST_F(Service, ServerArgumentsFollowTheOverrideAndTheHostArguments)
 // Every road through the service, as the SCM and the operator hear of it: a failure tells the SCM first, then the
 // operator why. Outside server mode a stop ends the child at once; in server mode a child that ignores the close is
 // terminated after the grace period.
-TEST_F(Service, EachRoadIsReportedInOrder)
-{
+TEST_F(Service, EachRoadIsReportedInOrder) {
     const std::wstring missing = dir.file(L"missing.exe"), report = dir.file(L"report.txt");
     const std::wstring cut = dir.path() + L"\\" + std::wstring(258 - dir.path().size(), L'x');
     ASSERT_TRUE(testChild::writeFile(cut, "")) << "a cut host name must name a file";
@@ -316,10 +296,8 @@ TEST_F(Service, EachRoadIsReportedInOrder)
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(report.c_str())) << "a child was started";
 }
 
-// The child holds exactly the listener and its end of the pair, whose close ends it with its own code; the host
-// keeps only its own end, whose peer is the port.
-TEST_F(Service, ServerModeHandsTheChildTheListenerAndItsEndOfThePair)
-{
+// The child holds exactly the listener and its end of the pair, whose close ends it with its own code; the host its own.
+TEST_F(Service, ServerModeHandsTheChildTheListenerAndItsEndOfThePair) {
     const std::wstring report = dir.file(L"report.txt");
     Strings host;
     fake.onStatus = [&](const SERVICE_STATUS& s) { // every socket the host holds, by its peer's port (0: none)
@@ -344,10 +322,8 @@ TEST_F(Service, ServerModeHandsTheChildTheListenerAndItsEndOfThePair)
                        ordered ? listener : connection, ordered ? connection : listener}), seen);
 }
 
-// Each console command prints one outcome, stops at the first failure and closes what it opened. The service runs
-// the very file that was started.
-TEST_F(Service, ConsoleCommandsPrintTheirOutcome)
-{
+// One outcome printed, stop at the first failure, close what was opened; the service runs the very file started.
+TEST_F(Service, ConsoleCommandsPrintTheirOutcome) {
     const std::string created = "CreateService manager \"Quorvanta-APIClient\" \"Quorvanta-APIClient\" 983551 16 3 1 \"\""
         + toUtf8(folder()) + "\\sub\\..\\.\\host.exe\" \"server\"\" null null null null null";
     const std::string closeKey = "RegCloseKey key", closeManager = "CloseServiceHandle manager";
@@ -362,9 +338,8 @@ TEST_F(Service, ConsoleCommandsPrintTheirOutcome)
         {installService, "OpenSCManager", 5, L"", "OpenSCManager failed (5)\n", {"OpenSCManager null null 983103"}},
         {installService, "CreateService", 0x80070005, L"", "CreateService failed (-2147024891)\n", {closeManager}},
         {installService, "ChangeServiceConfig2", 5, L"", "Service installed successfully\nFailed to set service description (5)\n", {}},
-        {uninstallService, "", 0, L"", "Service deleted successfully\n", {"OpenService manager \"Quorvanta-APIClient\" 65536", closeManager}},
-        {uninstallService, "OpenService", 1060, L"", "OpenService failed (1060)\n", {closeManager}},
-        {uninstallService, "DeleteService", 1072, L"", "DeleteService failed (1072)\n", {"CloseServiceHandle service", closeManager}}};
+        {uninstallService, "DeleteService", 1072, L"", "DeleteService failed (1072)\n",
+         {"OpenService manager \"Quorvanta-APIClient\" 65536", "CloseServiceHandle service", closeManager}}};
     for (const auto& [command, failing, error, path, output, lines] : rows) {
         reset();
         fake.failures[failing.empty() ? "none" : failing] = error;
@@ -381,8 +356,7 @@ TEST_F(Service, ConsoleCommandsPrintTheirOutcome)
 // for the server and set up (paths as UTF-8) before the dispatcher starts. The dispatcher returns once the service has
 // reported SERVICE_STOPPED, which on a failure road comes before the entry that says why, so the entry point waits for
 // the service routine (here failing slowly for want of an SCM) before it lets go of the event source.
-TEST_F(Service, EntryTakesTheServiceRoadAndWaitsForTheServiceRoutine)
-{
+TEST_F(Service, EntryTakesTheServiceRoadAndWaitsForTheServiceRoutine) {
     std::thread routine;
     std::string seen;
     HANDLE underWay = CreateEventW(nullptr, TRUE, FALSE, nullptr);
