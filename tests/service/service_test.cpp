@@ -86,7 +86,11 @@ void installFake() {
     };
     systemApi.createEvent = [](auto... a) -> HANDLE { return note("CreateEvent", a...) ? nullptr : CreateEventW(a...); };
     systemApi.regCreateKeyEx = [](auto... a) { *std::get<7>(std::tuple(a...)) = key; return registry(note("RegCreateKeyEx", a...)); };
-    systemApi.regSetValueEx = [](auto... a) { return registry(note("RegSetValueEx", a...)); };
+    systemApi.regSetValueEx = [](HKEY at, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD size) {
+        const std::wstring text(reinterpret_cast<const wchar_t*>(data), size / 2); // its NUL too, when the size counts it
+        const std::string value = type == REG_DWORD && size == 4 ? std::to_string(*reinterpret_cast<const DWORD*>(data)) : toUtf8(text);
+        return registry(note("RegSetValueEx", at, name, reserved, type, value));
+    };
     systemApi.regCloseKey = [](auto... a) { return registry(note("RegCloseKey", a...)); };
     systemApi.openSCManager = [](auto... a) { return note("OpenSCManager", a...) ? nullptr : manager; };
     systemApi.createService = [](auto... a) { return note("CreateService", a...) ? nullptr : service; };
@@ -140,7 +144,6 @@ Strings settled(Strings log) {
 class Service : public testing::Test {
 protected:
     void SetUp() override { reset(); }
-    void TearDown() override { reset(); }
     // As at a fresh start. The host is a real file, reached through a detour, in a folder whose name needs UTF-8.
     void reset() {
         installFake();
@@ -328,7 +331,8 @@ TEST_F(Service, ConsoleCommandsPrintTheirOutcome) {
         + toUtf8(folder()) + "\\sub\\..\\.\\host.exe\" \"server\"\" null null null null null";
     const std::string closeKey = "RegCloseKey key", closeManager = "CloseServiceHandle manager";
     const std::tuple<void (*)(), std::string, DWORD, std::wstring, std::string, Strings> rows[] = {
-        {installService, "", 0, L"", "Service installed successfully\n", {created, "CloseServiceHandle service", closeManager, closeKey}},
+        {installService, "", 0, L"", "Service installed successfully\n", {created, "CloseServiceHandle service", closeManager, closeKey,
+            "RegSetValueEx key \"EventMessageFile\" 0 1 " + toUtf8(folder()) + "\\quorvanta_errors.dll" + '\0', "RegSetValueEx key \"TypesSupported\" 0 4 7"}},
         {installService, "", 0, std::wstring(300, L'x'), "Cannot install service (122)\n", {}},
         {installService, "", 0, dir.file(L"none\\host.exe"), "Cannot install service (2)\n", {}},
         {installService, "RegCreateKeyEx", 5, L"", "Failed to create registry key (5)\n",
