@@ -377,6 +377,7 @@ TEST_F(Service, EntryTakesTheServiceRoadAndWaitsForTheServiceRoutine) {
         WaitForSingleObject(underWay, 5000);
     };
     ProcessArguments = {L"left over"};
+    failPathConversion(); // the entry point sets up UTF-8 itself
     Args args{L"install ", L"install"};
     const std::vector<LPWSTR> argv = argvOf(args, L"quorvanta-apiclient.exe");
     testing::internal::CaptureStdout();
