@@ -260,33 +260,34 @@ TEST_F(Service, EachRoadIsReportedInOrder) {
     const std::wstring missing = dir.file(L"missing.exe"), report = dir.file(L"report.txt");
     const std::wstring cut = dir.path() + L"\\" + std::wstring(258 - dir.path().size(), L'x');
     ASSERT_TRUE(testChild::writeFile(cut, "")) << "a cut host name must name a file";
-    const auto failed = [&](Strings log, const std::string& why = "Could not start server process") {
+    // The final status carries the failure's cause, so that the SCM's recovery actions can act on it.
+    const auto failed = [&](Strings log, DWORD cause, const std::string& why = "Could not start server process") {
         log.insert(log.begin(), begun.begin(), begun.end());
-        return log.insert(log.end(), {stopped, "error " + why}), log;
+        return log.insert(log.end(), {"status 1 1 0 0 " + std::to_string(cause) + "/0", "error " + why}), log;
     };
-    const Strings unresolved = failed({"GetModuleFileName null 260"}, "Could not resolve path to server");
+    const auto unresolved = [&](DWORD cause) { return failed({"GetModuleFileName null 260"}, cause, "Could not resolve path to server"); };
     const std::string pending = "status 2 0 2 3000 0/0", crashed = "error Server terminated unexpectedly with code ";
     const auto none = [] {};
     struct Road { std::function<void()> setup; Args args; Strings log; bool stop = false; long long least = 0, most = 4000; };
     const Road roads[] = {
         {[] { fake.failures["CreateEvent"] = 0x80070005; }, {}, {begun[0], "api CreateEvent failed with -2147024891"}},
         {[] { fake.failures["RegisterServiceCtrlHandler"] = 1060; }, {}, {begun[0], begun[1], "api RegisterServiceCtrlHandler failed with 1060"}},
-        {[] { fake.failures["GetModuleFileName"] = 8; }, {L"-v"}, unresolved},
-        {[&] { fake.modulePath = cut + L"yy"; }, {}, unresolved},
-        {[&] { fake.modulePath = dir.file(L"none\\host.exe"); }, {}, unresolved},
-        {failPathConversion, {}, unresolved},
+        {[] { fake.failures["GetModuleFileName"] = 8; }, {L"-v"}, unresolved(8)},
+        {[&] { fake.modulePath = cut + L"yy"; }, {}, unresolved(ERROR_INSUFFICIENT_BUFFER)},
+        {[&] { fake.modulePath = dir.file(L"none\\host.exe"); }, {}, unresolved(ERROR_BAD_PATHNAME)},
+        {failPathConversion, {}, unresolved(ERROR_NO_UNICODE_TRANSLATION)},
         {[] { systemApi.getModuleFileName = [](HMODULE, LPWSTR, DWORD) -> DWORD { throw std::bad_alloc(); }; }, {},
-         {begun[0], begun[1], begun[2], stopped}},
-        {[] { fake.failures["GetModuleFileName"] = 8; }, {L"--executable=" + missing, L"exit"}, failed({launching + toUtf8(missing), pending})},
-        {failPathConversion, {L"--executable=C:\\server.exe", L"exit"}, failed({launching + "C:\\server.exe", pending})},
+         {begun[0], begun[1], begun[2], "status 1 1 0 0 8/0"}},
+        {[] { fake.failures["GetModuleFileName"] = 8; }, {L"--executable=" + missing, L"exit"}, failed({launching + toUtf8(missing), pending}, ERROR_FILE_NOT_FOUND)},
+        {failPathConversion, {L"--executable=C:\\server.exe", L"exit"}, failed({launching + "C:\\server.exe", pending}, ERROR_NO_UNICODE_TRANSLATION)},
         // Without one, the system would take the next argument for the program.
-        {none, {L"--executable=\"\"", testChild::path(), L"echo-args", report}, failed({launching, pending})},
-        {none, {L"--executable=" + missing, L"server"}, failed({launching + toUtf8(missing), "status 2 0 2 5100 0/0", "status 2 0 3 3000 0/0"})},
+        {none, {L"--executable=\"\"", testChild::path(), L"echo-args", report}, failed({launching, pending}, ERROR_INVALID_PARAMETER)},
+        {none, {L"--executable=" + missing, L"server"}, failed({launching + toUtf8(missing), "status 2 0 2 5100 0/0", "status 2 0 3 3000 0/0"}, ERROR_FILE_NOT_FOUND)},
         {[&] { held = holdPort(); }, {child(), L"server", L"until-close", L"0", report},
-         failed({launching + toUtf8(testChild::path())}, "Could not create primary socket connection")},
+         failed({launching + toUtf8(testChild::path())}, WSAEADDRINUSE, "Could not create primary socket connection")},
         {none, {child(), L"exit", L"0"}, ran(false, "info Server terminated successfully", false)},
-        {none, {child(), L"exit", L"0xC0000005"}, ran(false, crashed + "-1073741819", false)},
-        {none, {child(), L"server", L"exit", L"6"}, ran(true, "error Server terminated: could not open log file", false)},
+        {none, {child(), L"exit", L"0xC0000005"}, ran(false, crashed + "-1073741819", false, "1066/3221225477")},
+        {none, {child(), L"server", L"exit", L"6"}, ran(true, "error Server terminated: could not open log file", false, "1066/6")},
         {none, {child(), L"sleep", L"30000"}, ran(false, crashed + "255", true), true, 0, 2500},
         {none, {child(), L"server", L"ignore-close", dir.file(L"ignored.txt")}, ran(true, crashed + "255", true), true, 4900, 9000}};
     for (const Road& road : roads) {
@@ -330,7 +331,7 @@ TEST_F(Service, ConsoleCommandsPrintTheirOutcome) {
     const std::string created = "CreateService manager \"Quorvanta-APIClient\" \"Quorvanta-APIClient\" 983551 16 3 1 \"\""
         + toUtf8(folder()) + "\\sub\\..\\.\\host.exe\" \"server\"\" null null null null null";
     const std::string closeKey = "RegCloseKey key", closeManager = "CloseServiceHandle manager";
-    const std::tuple<void (*)(), std::string, DWORD, std::wstring, std::string, Strings> rows[] = {
+    const std::tuple<bool (*)(), std::string, DWORD, std::wstring, std::string, Strings> rows[] = {
         {installService, "", 0, L"", "Service installed successfully\n", {created, "CloseServiceHandle service", closeManager, closeKey,
             "RegSetValueEx key \"EventMessageFile\" 0 1 " + toUtf8(folder()) + "\\quorvanta_errors.dll" + '\0', "RegSetValueEx key \"TypesSupported\" 0 4 7"}},
         {installService, "", 0, std::wstring(300, L'x'), "Cannot install service (122)\n", {}},
@@ -344,13 +345,18 @@ TEST_F(Service, ConsoleCommandsPrintTheirOutcome) {
         {installService, "ChangeServiceConfig2", 5, L"", "Service installed successfully\nFailed to set service description (5)\n", {}},
         {uninstallService, "DeleteService", 1072, L"", "DeleteService failed (1072)\n",
          {"OpenService manager \"Quorvanta-APIClient\" 65536", "CloseServiceHandle service", closeManager}}};
+    const std::string missing = "Warning: quorvanta-embedded-server.exe is missing beside the host; the service cannot start"
+        " until it is there.\nWarning: quorvanta_errors.dll is missing beside the host; Event Viewer cannot show this"
+        " service's event texts until it is there.\n", elevate = "Run this command from an elevated prompt (Run as administrator).\n";
     for (const auto& [command, failing, error, path, output, lines] : rows) {
         reset();
         fake.failures[failing.empty() ? "none" : failing] = error;
         fake.modulePath = path.empty() ? fake.modulePath : path;
-        testing::internal::CaptureStdout();
-        command();
+        testing::internal::CaptureStdout(), testing::internal::CaptureStderr();
+        EXPECT_EQ(failing.empty() && path.empty(), command()) << output; // a script hears of any failure through the exit code
         EXPECT_EQ(output, testing::internal::GetCapturedStdout());
+        const bool installed = output.rfind("Service installed", 0) == 0;
+        EXPECT_EQ((error == 5 ? elevate : "") + (installed ? missing : ""), testing::internal::GetCapturedStderr());
         for (const std::string& line : lines)
             EXPECT_EQ(1, std::count(fake.log.begin(), fake.log.end(), line)) << output << line;
     }
