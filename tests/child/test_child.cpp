@@ -5,6 +5,8 @@
 #include "test_sockets.h"
 
 #include <cwchar>
+#include <filesystem>
+#include <fstream>
 
 extern "C" int _dowildcard; // no wildcard expansion: tests compare argv with what the parser split
 int _dowildcard = 0;
@@ -15,29 +17,22 @@ UINT number(const wchar_t* text) { return static_cast<UINT>(std::wcstoull(text, 
 
 bool writeFile(const std::wstring& path, const std::string& bytes)
 {
-    std::FILE* file = _wfopen(path.c_str(), L"wb");
-    const bool written = file && std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    return file && std::fclose(file) == 0 && written;
+    return static_cast<bool>(std::ofstream(std::filesystem::path(path), std::ios::binary) << bytes);
 }
 
 // Ends with the exception code before Wine starts a debugger, as an unattended crash ends.
 LONG WINAPI endWithExceptionCode(EXCEPTION_POINTERS* exception)
 {
-    TerminateProcess(GetCurrentProcess(), exception->ExceptionRecord->ExceptionCode);
-    return EXCEPTION_CONTINUE_SEARCH;
-}
-
-// Callback, stream and extra stream all write to one file, which shows their order.
-void recordCallback(void* file, DebugMessageType type, const char* text)
-{
-    std::fprintf(static_cast<std::FILE*>(file), "callback %d: %s", type, text);
+    return TerminateProcess(GetCurrentProcess(), exception->ExceptionRecord->ExceptionCode), EXCEPTION_CONTINUE_SEARCH;
 }
 
 // "boom 7" from dir/raise.cpp line 42, or a failing debugAssert whose line the file names first.
+// Callback, stream and extra stream all write to the one file, which shows their order.
 int debug(const std::wstring& kind, const wchar_t* path)
 {
     std::FILE* file = _wfopen(path, L"wb");
-    Debug::setConfig(DebugConfig{kind == L"error-abort", recordCallback, file, file});
+    Debug::setConfig(DebugConfig{kind == L"error-abort", [](void* to, DebugMessageType type, const char* text) {
+        std::fprintf(static_cast<std::FILE*>(to), "callback %d: %s", type, text); }, file, file});
     if (kind == L"assert") {
         std::fprintf(file, "line %d\n", __LINE__ + 2);
         const int* volatile held = nullptr;
@@ -101,12 +96,12 @@ int wmain(int argc, wchar_t** argv)
 {
     const std::wstring verb = argc > 2 ? argv[1] : argc > 1 && !std::wcscmp(argv[1], L"crash") ? L"crash" : L"";
     std::string echoed;
-    for (int i = 0; i < argc; ++i)
-        echoed += toUtf8(std::wstring_view(argv[i])) + '\0';
     int missing = 0;
-    for (int i = 2; verb == L"check-handles" && i < argc; ++i) {
+    for (int i = 0; i < argc; ++i) {
+        echoed += toUtf8(std::wstring_view(argv[i])) + '\0';
         DWORD flags = 0;
-        missing += std::wcsncmp(argv[i], L"--", 2) && !GetHandleInformation(reinterpret_cast<HANDLE>(std::uintptr_t{number(argv[i])}), &flags);
+        missing += verb == L"check-handles" && i > 1 && std::wcsncmp(argv[i], L"--", 2)
+            && !GetHandleInformation(reinterpret_cast<HANDLE>(std::uintptr_t{number(argv[i])}), &flags);
     }
     if (verb == L"crash") {
         SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
