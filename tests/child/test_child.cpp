@@ -1,5 +1,8 @@
-// test_child: the one program tests launch as a real child; verbs in tests/common/test_child.h.
-// Verbs ignore arguments beyond their own, so the host's server-mode options may follow.
+// test_child: the one program tests launch as a real child. Its verbs (argument 1) ignore arguments
+// beyond their own, so the host's server-mode options may follow:
+//   echo-args <file>: writes argv as UTF-8, each argument NUL-terminated;  exit <code> (0x hex too)
+//   sleep <ms>;  crash: access violation;  check-handles <h>...: exit code = how many are not open
+//   assert <file>: a failing debugAssert;  server ...: below
 #include "Debug.h"
 #include "TextConversion.h"
 #include "test_sockets.h"
@@ -26,25 +29,16 @@ LONG WINAPI endWithExceptionCode(EXCEPTION_POINTERS* exception)
     return TerminateProcess(GetCurrentProcess(), exception->ExceptionRecord->ExceptionCode), EXCEPTION_CONTINUE_SEARCH;
 }
 
-// "boom 7" from dir/raise.cpp line 42, or a failing debugAssert whose line the file names first.
-// Callback, stream and extra stream all write to the one file, which shows their order.
-int debug(const std::wstring& kind, const wchar_t* path)
+// A failing debugAssert, its line first in the file; callback and stream write to the file too.
+int failAssertion(const wchar_t* path)
 {
     std::FILE* file = _wfopen(path, L"wb");
-    Debug::setConfig(DebugConfig{kind == L"error-abort", [](void* to, DebugMessageType type, const char* text) {
+    Debug::setConfig(DebugConfig{false, [](void* to, DebugMessageType type, const char* text) {
         std::fprintf(static_cast<std::FILE*>(to), "callback %d: %s", type, text); }, file, file});
-    if (kind == L"assert") {
-        std::fprintf(file, "line %d\n", __LINE__ + 2);
-        const int* volatile held = nullptr;
-        debugAssert(nullptr != held);
-    }
-    return Debug::report(kind == L"fatal" ? Debug::Fatal : Debug::Error, "dir/raise.cpp", 42, file, nullptr, "boom %d", 7);
-}
-
-std::string describe(SOCKET socket)
-{
-    const std::string name = testSockets::name(socket);
-    return name.empty() ? "error " + std::to_string(WSAGetLastError()) : name;
+    std::fprintf(file, "line %d\n", __LINE__ + 2);
+    const int* volatile held = nullptr;
+    debugAssert(nullptr != held);
+    return 0;
 }
 
 // server exit <code> | until-close <code> <report> | ignore-close <report>, with
@@ -66,6 +60,10 @@ int server(int argc, wchar_t** argv)
         return 90;
     if (behaviour == L"exit")
         ExitProcess(number(argv[3]));
+    const auto describe = [](SOCKET socket) {
+        const std::string name = testSockets::name(socket);
+        return name.empty() ? "error " + std::to_string(WSAGetLastError()) : name;
+    };
     report += "listener " + describe(listener) + "\nconnection " + describe(connection) + "\nsockets";
     for (SOCKET socket : testSockets::heldSockets()) // what it holds, not what it was told
         report.append(1, ' ').append(std::to_string(socket));
@@ -73,10 +71,7 @@ int server(int argc, wchar_t** argv)
     if (!writeFile(file + L".part", report + "\n") || !MoveFileExW((file + L".part").c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING))
         return 90;
     for (const ULONGLONG end = GetTickCount64() + 60000; behaviour == L"until-close" && GetTickCount64() < end;) {
-        fd_set readable; // select(): Wine's poll does not know inherited sockets
-        FD_ZERO(&readable);
-        FD_SET(listener, &readable);
-        FD_SET(connection, &readable);
+        fd_set readable{2, {listener, connection}}; // select(): Wine's poll does not know inherited sockets
         timeval wait{0, 100000};
         char buffer[256];
         if (select(0, &readable, nullptr, nullptr, &wait) == SOCKET_ERROR
@@ -100,8 +95,7 @@ int wmain(int argc, wchar_t** argv)
     for (int i = 0; i < argc; ++i) {
         echoed += toUtf8(std::wstring_view(argv[i])) + '\0';
         DWORD flags = 0;
-        missing += verb == L"check-handles" && i > 1 && std::wcsncmp(argv[i], L"--", 2)
-            && !GetHandleInformation(reinterpret_cast<HANDLE>(std::uintptr_t{number(argv[i])}), &flags);
+        missing += verb == L"check-handles" && i > 1 && !GetHandleInformation(reinterpret_cast<HANDLE>(std::uintptr_t{number(argv[i])}), &flags);
     }
     if (verb == L"crash") {
         SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
@@ -113,7 +107,7 @@ int wmain(int argc, wchar_t** argv)
         : verb == L"exit"       ? (ExitProcess(number(argv[2])), 0) // not return: the runtime would narrow it to int
         : verb == L"sleep"      ? (Sleep(number(argv[2])), 0)
         : verb == L"check-handles" ? missing
-        : verb == L"debug" && argc > 3 ? debug(argv[2], argv[3])
+        : verb == L"assert"     ? failAssertion(argv[2])
         : verb == L"server"     ? server(argc, argv)
                                 : 100;
 }

@@ -1,7 +1,5 @@
-// Helpers for tests that launch test_child (path QUORVANTA_TEST_CHILD). Its verbs, argument 1:
-//   echo-args <file>: writes argv as UTF-8, each argument NUL-terminated;  exit <code> (0x hex too)
-//   sleep <ms>;  crash: access violation;  check-handles <h>...: exit code = how many are not open
-//   debug <fatal|error|error-abort|assert> <file>;  server ...: see tests/child/test_child.cpp
+// Helpers for tests that launch test_child (path QUORVANTA_TEST_CHILD); its verbs are listed in
+// tests/child/test_child.cpp.
 #pragma once
 
 #include "Process.h"
@@ -9,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <sstream>
 
@@ -49,12 +48,8 @@ private:
 inline std::optional<std::string> readFile(const std::wstring& file)
 {
     std::ifstream stream(std::filesystem::path(file), std::ios::binary);
-    std::ostringstream bytes;
-    if (stream && stream.peek() != std::ifstream::traits_type::eof())
-        bytes << stream.rdbuf(); // an empty file would set the failure bit
-    return stream ? std::optional(bytes.str()) : std::nullopt;
+    return stream ? std::optional(std::string(std::istreambuf_iterator<char>(stream), {})) : std::nullopt;
 }
-
 inline bool writeFile(const std::wstring& file, const std::string& bytes)
 {
     return static_cast<bool>(std::ofstream(std::filesystem::path(file), std::ios::binary) << bytes);
