@@ -1,9 +1,8 @@
 // test_child: the one program tests launch as a real child. Its verbs (argument 1) ignore arguments
 // beyond their own, so the host's server-mode options may follow:
 //   echo-args <file>: writes argv as UTF-8, each argument NUL-terminated;  exit <code> (0x hex too)
-//   sleep <ms>;  crash: access violation;  check-handles <h>...: exit code = how many are not open
-//   assert <file>: a failing debugAssert;  server ...: below
-#include "Debug.h"
+//   sleep <ms>;  crash: ends as an unattended access violation ends, with 0xC0000005 (a real one
+//   would start Wine's debugger);  server ...: below
 #include "TextConversion.h"
 #include "test_sockets.h"
 
@@ -21,24 +20,6 @@ UINT number(const wchar_t* text) { return static_cast<UINT>(std::wcstoull(text, 
 bool writeFile(const std::wstring& path, const std::string& bytes)
 {
     return static_cast<bool>(std::ofstream(std::filesystem::path(path), std::ios::binary) << bytes);
-}
-
-// Ends with the exception code before Wine starts a debugger, as an unattended crash ends.
-LONG WINAPI endWithExceptionCode(EXCEPTION_POINTERS* exception)
-{
-    return TerminateProcess(GetCurrentProcess(), exception->ExceptionRecord->ExceptionCode), EXCEPTION_CONTINUE_SEARCH;
-}
-
-// A failing debugAssert, its line first in the file; callback and stream write to the file too.
-int failAssertion(const wchar_t* path)
-{
-    std::FILE* file = _wfopen(path, L"wb");
-    Debug::setConfig(DebugConfig{false, [](void* to, DebugMessageType type, const char* text) {
-        std::fprintf(static_cast<std::FILE*>(to), "callback %d: %s", type, text); }, file, file});
-    std::fprintf(file, "line %d\n", __LINE__ + 2);
-    const int* volatile held = nullptr;
-    debugAssert(nullptr != held);
-    return 0;
 }
 
 // server exit <code> | until-close <code> <report> | ignore-close <report>, with
@@ -60,11 +41,7 @@ int server(int argc, wchar_t** argv)
         return 90;
     if (behaviour == L"exit")
         ExitProcess(number(argv[3]));
-    const auto describe = [](SOCKET socket) {
-        const std::string name = testSockets::name(socket);
-        return name.empty() ? "error " + std::to_string(WSAGetLastError()) : name;
-    };
-    report += "listener " + describe(listener) + "\nconnection " + describe(connection) + "\nsockets";
+    report += "listener " + testSockets::name(listener) + "\nconnection " + testSockets::name(connection) + "\nsockets";
     for (SOCKET socket : testSockets::heldSockets()) // what it holds, not what it was told
         report.append(1, ' ').append(std::to_string(socket));
     const std::wstring file = argv[behaviour == L"until-close" ? 4 : 3];
@@ -81,33 +58,21 @@ int server(int argc, wchar_t** argv)
         send(client, "accepted by test_child\n", 23, 0);
         closesocket(client);
     }
-    Sleep(behaviour == L"until-close" ? 0 : 60000);
-    return behaviour == L"until-close" ? 99 : 0;
+    return behaviour == L"until-close" ? 99 : (Sleep(60000), 0);
 }
 
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
 {
-    const std::wstring verb = argc > 2 ? argv[1] : argc > 1 && !std::wcscmp(argv[1], L"crash") ? L"crash" : L"";
+    const std::wstring verb = argc > 2 || (argc > 1 && !std::wcscmp(argv[1], L"crash")) ? argv[1] : L"";
     std::string echoed;
-    int missing = 0;
-    for (int i = 0; i < argc; ++i) {
+    for (int i = 0; i < argc; ++i)
         echoed += toUtf8(std::wstring_view(argv[i])) + '\0';
-        DWORD flags = 0;
-        missing += verb == L"check-handles" && i > 1 && !GetHandleInformation(reinterpret_cast<HANDLE>(std::uintptr_t{number(argv[i])}), &flags);
-    }
-    if (verb == L"crash") {
-        SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
-        AddVectoredExceptionHandler(1, endWithExceptionCode);
-        volatile int* volatile target = nullptr; // neither the store nor the pointer may be optimised away
-        *target = 1;
-    }
+    // ExitProcess, not return: the runtime would narrow the code to int.
     return verb == L"echo-args" ? (writeFile(argv[2], echoed) ? 0 : 3)
-        : verb == L"exit"       ? (ExitProcess(number(argv[2])), 0) // not return: the runtime would narrow it to int
-        : verb == L"sleep"      ? (Sleep(number(argv[2])), 0)
-        : verb == L"check-handles" ? missing
-        : verb == L"assert"     ? failAssertion(argv[2])
-        : verb == L"server"     ? server(argc, argv)
-                                : 100;
+        : verb == L"exit" || verb == L"crash" ? (ExitProcess(verb == L"crash" ? 0xC0000005 : number(argv[2])), 0)
+        : verb == L"sleep"  ? (Sleep(number(argv[2])), 0)
+        : verb == L"server" ? server(argc, argv)
+                            : 100;
 }

@@ -1,5 +1,4 @@
-// Helpers for tests that launch test_child (path QUORVANTA_TEST_CHILD); its verbs are listed in
-// tests/child/test_child.cpp.
+// Helpers for tests that launch test_child (QUORVANTA_TEST_CHILD; verbs in tests/child/test_child.cpp).
 #pragma once
 
 #include "Process.h"
@@ -50,6 +49,7 @@ inline std::optional<std::string> readFile(const std::wstring& file)
     std::ifstream stream(std::filesystem::path(file), std::ios::binary);
     return stream ? std::optional(std::string(std::istreambuf_iterator<char>(stream), {})) : std::nullopt;
 }
+
 inline bool writeFile(const std::wstring& file, const std::string& bytes)
 {
     return static_cast<bool>(std::ofstream(std::filesystem::path(file), std::ios::binary) << bytes);

@@ -1,6 +1,6 @@
-// The child's command line built from hostile UTF-8 vectors, read back by CommandLineToArgvW and,
-// for a sample, by real test_child processes. Failures print the seed and the whole vector.
-//   command_line_fuzz_tests [gtest options] [--vectors=N] [--seed=S]
+// The child's command line built from hostile UTF-8 vectors, read back by CommandLineToArgvW and, for
+// a sample, by real test_child processes; failures print the seed and the whole vector. Options:
+// --vectors=N --seed=S.
 #include "CommandLine.h"
 #include "test_child.h"
 
