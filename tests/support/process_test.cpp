@@ -6,8 +6,6 @@
 
 #include <gtest/gtest.h>
 
-using testChild::ends;
-
 TEST(TextConversion, RoundTripsAndRefusesMalformedInputWhole)
 {
     const std::wstring text{L"a\0b\xD83D\xDE00z\x00E9", 7};
@@ -41,7 +39,7 @@ TEST_F(ProcessTest, LaunchesReportExitCodesOrRefuseAndSayWhy)
         EXPECT_EQ(starts, process.launch(list, handles)) << testing::PrintToString(list).substr(0, 200);
         const DWORD error = GetLastError();
         EXPECT_EQ(starts ? Process::ExitCodeRunning : Process::ExitCodeNotStarted, process.exitCode());
-        EXPECT_EQ(starts, ends(process));
+        EXPECT_EQ(starts, testChild::ends(process));
         EXPECT_EQ(std::make_pair(code, HANDLE{}), std::make_pair(starts ? process.exitCode() : error, process.processHandle()));
     }
     EXPECT_EQ(longest, testChild::echoed(dir.file(L"argv.txt")));
@@ -67,7 +65,7 @@ TEST_F(ProcessTest, BatchFileRunsThroughAnInterpreterThatRunsNothingElse)
 {
     // %1 keeps its quotes, so '&' and '>' inside an argument stay text.
     const std::string batch = dir.fileUtf8(L"JOB.Bat"), owned = dir.fileUtf8(L"owned.txt");
-    ASSERT_TRUE(testChild::writeFile(toWide(batch), "@echo off\r\necho %1>\"%~dp0seen.txt\"\r\n\"" + child + "\" sleep 300\r\nexit /b 7\r\n"));
+    ASSERT_TRUE(testChild::writeFile(toWide(batch), "@echo off\r\necho %1>\"%~dp0seen.txt\"\r\n\"" + child + "\" sleep 500\r\nexit /b 7\r\n"));
     Process process;
     ASSERT_TRUE(process.launch({batch, "a b&echo owned>" + owned}, {})) << GetLastError();
     // No AutoRun command, no delayed expansion from the registry: Wine's cmd knows neither, so the
@@ -76,16 +74,17 @@ TEST_F(ProcessTest, BatchFileRunsThroughAnInterpreterThatRunsNothingElse)
     PEB peb{};
     RTL_USER_PROCESS_PARAMETERS parameters{};
     std::wstring line(200, L'\0');
-    for (int i = 0; i < 200 && !(NtQueryInformationProcess(process.processHandle(), ProcessBasicInformation, &basic, sizeof basic, nullptr) == 0
+    for (int i = 0; i < 300 && !(testChild::readFile(dir.file(L"seen.txt")) // running the batch, not starting up
+             && NtQueryInformationProcess(process.processHandle(), ProcessBasicInformation, &basic, sizeof basic, nullptr) == 0
              && ReadProcessMemory(process.processHandle(), basic.PebBaseAddress, &peb, sizeof peb, nullptr) && peb.ProcessParameters
              && ReadProcessMemory(process.processHandle(), peb.ProcessParameters, &parameters, sizeof parameters, nullptr)
              && ReadProcessMemory(process.processHandle(), parameters.CommandLine.Buffer, line.data(), 400, nullptr)); ++i)
         Sleep(10);
     EXPECT_EQ(0u, line.rfind(L"cmd.exe /d /e:ON /v:OFF /c \"", 0)) << testing::PrintToString(line.c_str());
-    ASSERT_TRUE(ends(process));
+    ASSERT_TRUE(testChild::ends(process));
     EXPECT_EQ(7u, process.exitCode());
     EXPECT_EQ("\"a b&echo owned>" + owned + "\"\r\n", testChild::readFile(dir.file(L"seen.txt")));
-    ASSERT_TRUE(process.launch({batch}, {}) && ends(process)) << "alone in the list";
+    ASSERT_TRUE(process.launch({batch}, {}) && testChild::ends(process)) << "alone in the list";
     EXPECT_EQ(7u, process.exitCode());
 
     // Quotes, % (expanded even inside quotes) and line breaks: refused in arguments and the file's own path.
