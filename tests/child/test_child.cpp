@@ -1,10 +1,14 @@
-// test_child: the one program tests launch as a real child; verbs in tests/common/test_child.h.
-// Verbs ignore arguments beyond their own, so the host's server-mode options may follow.
-#include "Debug.h"
+// test_child: the one program tests launch as a real child. Its verbs (argument 1) ignore arguments
+// beyond their own, so the host's server-mode options may follow:
+//   echo-args <file>: writes argv as UTF-8, each argument NUL-terminated;  exit <code> (0x hex too)
+//   sleep <ms>;  crash: ends as an unattended access violation ends, with 0xC0000005 (a real one
+//   would start Wine's debugger);  server ...: below
 #include "TextConversion.h"
 #include "test_sockets.h"
 
 #include <cwchar>
+#include <filesystem>
+#include <fstream>
 
 extern "C" int _dowildcard; // no wildcard expansion: tests compare argv with what the parser split
 int _dowildcard = 0;
@@ -15,41 +19,7 @@ UINT number(const wchar_t* text) { return static_cast<UINT>(std::wcstoull(text, 
 
 bool writeFile(const std::wstring& path, const std::string& bytes)
 {
-    std::FILE* file = _wfopen(path.c_str(), L"wb");
-    const bool written = file && std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    return file && std::fclose(file) == 0 && written;
-}
-
-// Ends with the exception code before Wine starts a debugger, as an unattended crash ends.
-LONG WINAPI endWithExceptionCode(EXCEPTION_POINTERS* exception)
-{
-    TerminateProcess(GetCurrentProcess(), exception->ExceptionRecord->ExceptionCode);
-    return EXCEPTION_CONTINUE_SEARCH;
-}
-
-// Callback, stream and extra stream all write to one file, which shows their order.
-void recordCallback(void* file, DebugMessageType type, const char* text)
-{
-    std::fprintf(static_cast<std::FILE*>(file), "callback %d: %s", type, text);
-}
-
-// "boom 7" from dir/raise.cpp line 42, or a failing debugAssert whose line the file names first.
-int debug(const std::wstring& kind, const wchar_t* path)
-{
-    std::FILE* file = _wfopen(path, L"wb");
-    Debug::setConfig(DebugConfig{kind == L"error-abort", recordCallback, file, file});
-    if (kind == L"assert") {
-        std::fprintf(file, "line %d\n", __LINE__ + 2);
-        const int* volatile held = nullptr;
-        debugAssert(nullptr != held);
-    }
-    return Debug::report(kind == L"fatal" ? Debug::Fatal : Debug::Error, "dir/raise.cpp", 42, file, nullptr, "boom %d", 7);
-}
-
-std::string describe(SOCKET socket)
-{
-    const std::string name = testSockets::name(socket);
-    return name.empty() ? "error " + std::to_string(WSAGetLastError()) : name;
+    return static_cast<bool>(std::ofstream(std::filesystem::path(path), std::ios::binary) << bytes);
 }
 
 // server exit <code> | until-close <code> <report> | ignore-close <report>, with
@@ -71,17 +41,14 @@ int server(int argc, wchar_t** argv)
         return 90;
     if (behaviour == L"exit")
         ExitProcess(number(argv[3]));
-    report += "listener " + describe(listener) + "\nconnection " + describe(connection) + "\nsockets";
+    report += "listener " + testSockets::name(listener) + "\nconnection " + testSockets::name(connection) + "\nsockets";
     for (SOCKET socket : testSockets::heldSockets()) // what it holds, not what it was told
         report.append(1, ' ').append(std::to_string(socket));
     const std::wstring file = argv[behaviour == L"until-close" ? 4 : 3];
     if (!writeFile(file + L".part", report + "\n") || !MoveFileExW((file + L".part").c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING))
         return 90;
     for (const ULONGLONG end = GetTickCount64() + 60000; behaviour == L"until-close" && GetTickCount64() < end;) {
-        fd_set readable; // select(): Wine's poll does not know inherited sockets
-        FD_ZERO(&readable);
-        FD_SET(listener, &readable);
-        FD_SET(connection, &readable);
+        fd_set readable{2, {listener, connection}}; // select(): Wine's poll does not know inherited sockets
         timeval wait{0, 100000};
         char buffer[256];
         if (select(0, &readable, nullptr, nullptr, &wait) == SOCKET_ERROR
@@ -91,34 +58,21 @@ int server(int argc, wchar_t** argv)
         send(client, "accepted by test_child\n", 23, 0);
         closesocket(client);
     }
-    Sleep(behaviour == L"until-close" ? 0 : 60000);
-    return behaviour == L"until-close" ? 99 : 0;
+    return behaviour == L"until-close" ? 99 : (Sleep(60000), 0);
 }
 
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
 {
-    const std::wstring verb = argc > 2 ? argv[1] : argc > 1 && !std::wcscmp(argv[1], L"crash") ? L"crash" : L"";
+    const std::wstring verb = argc > 2 || (argc > 1 && !std::wcscmp(argv[1], L"crash")) ? argv[1] : L"";
     std::string echoed;
     for (int i = 0; i < argc; ++i)
         echoed += toUtf8(std::wstring_view(argv[i])) + '\0';
-    int missing = 0;
-    for (int i = 2; verb == L"check-handles" && i < argc; ++i) {
-        DWORD flags = 0;
-        missing += std::wcsncmp(argv[i], L"--", 2) && !GetHandleInformation(reinterpret_cast<HANDLE>(std::uintptr_t{number(argv[i])}), &flags);
-    }
-    if (verb == L"crash") {
-        SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
-        AddVectoredExceptionHandler(1, endWithExceptionCode);
-        volatile int* volatile target = nullptr; // neither the store nor the pointer may be optimised away
-        *target = 1;
-    }
+    // ExitProcess, not return: the runtime would narrow the code to int.
     return verb == L"echo-args" ? (writeFile(argv[2], echoed) ? 0 : 3)
-        : verb == L"exit"       ? (ExitProcess(number(argv[2])), 0) // not return: the runtime would narrow it to int
-        : verb == L"sleep"      ? (Sleep(number(argv[2])), 0)
-        : verb == L"check-handles" ? missing
-        : verb == L"debug" && argc > 3 ? debug(argv[2], argv[3])
-        : verb == L"server"     ? server(argc, argv)
-                                : 100;
+        : verb == L"exit" || verb == L"crash" ? (ExitProcess(verb == L"crash" ? 0xC0000005 : number(argv[2])), 0)
+        : verb == L"sleep"  ? (Sleep(number(argv[2])), 0)
+        : verb == L"server" ? server(argc, argv)
+                            : 100;
 }

@@ -1,10 +1,4 @@
-// Helpers for tests that launch test_child (its path is QUORVANTA_TEST_CHILD). Verbs (argument 1):
-//   echo-args <file>      writes its whole argv as UTF-8, each argument NUL-terminated
-//   exit <code>           exits with code (decimal or 0x hex);  sleep <ms>: sleeps, exits 0
-//   crash                 access violation (0xC0000005)
-//   check-handles <h>...  exit code = how many of the values are not open handles
-//   debug <fatal|error|error-abort|assert> <file>   raises a Debug report
-//   server ...            stands in for the server (see tests/child/test_child.cpp)
+// Helpers for tests that launch test_child (QUORVANTA_TEST_CHILD; verbs in tests/child/test_child.cpp).
 #pragma once
 
 #include "Process.h"
@@ -12,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <sstream>
 
@@ -31,11 +26,11 @@ public:
     TempDirectory()
     {
         static unsigned count = 0;
-        const auto made = std::filesystem::temp_directory_path(mError)
+        mPath = std::filesystem::temp_directory_path(mError)
             / (L"quorvanta-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++count));
         wchar_t longName[MAX_PATH];
-        const DWORD length = std::filesystem::create_directory(made, mError) ? GetLongPathNameW(made.c_str(), longName, MAX_PATH) : 0;
-        mPath = length > 0 && length < MAX_PATH ? std::filesystem::path(longName) : made;
+        const DWORD length = std::filesystem::create_directory(mPath, mError) ? GetLongPathNameW(mPath.c_str(), longName, MAX_PATH) : 0;
+        mPath = length > 0 && length < MAX_PATH ? std::filesystem::path(longName) : mPath;
     }
     ~TempDirectory() { std::filesystem::remove_all(mPath, mError); }
     TempDirectory(const TempDirectory&) = delete;
@@ -52,10 +47,7 @@ private:
 inline std::optional<std::string> readFile(const std::wstring& file)
 {
     std::ifstream stream(std::filesystem::path(file), std::ios::binary);
-    std::ostringstream bytes;
-    if (stream && stream.peek() != std::ifstream::traits_type::eof())
-        bytes << stream.rdbuf(); // an empty file would set the failure bit
-    return stream ? std::optional(bytes.str()) : std::nullopt;
+    return stream ? std::optional(std::string(std::istreambuf_iterator<char>(stream), {})) : std::nullopt;
 }
 
 inline bool writeFile(const std::wstring& file, const std::string& bytes)

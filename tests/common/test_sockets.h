@@ -23,8 +23,8 @@ inline std::string name(SOCKET socket, bool peer = false)
     return std::string(host) + ":" + std::to_string(ntohs(address.sin_port));
 }
 
-// Every socket this process holds (the handle table's low range probed);
-// under Wine an inherited socket answers getsockname only.
+// Every socket this process holds, ascending (the handle table's low range probed); under Wine
+// an inherited socket answers getsockname only.
 inline std::vector<SOCKET> heldSockets()
 {
     std::vector<SOCKET> held;

@@ -1,6 +1,6 @@
-// The child's command line built from hostile UTF-8 vectors, read back by CommandLineToArgvW and,
-// for a sample, by real test_child processes. Failures print the seed and the whole vector.
-//   command_line_fuzz_tests [gtest options] [--vectors=N] [--seed=S]
+// The child's command line built from hostile UTF-8 vectors, read back by CommandLineToArgvW and, for
+// a sample, by real test_child processes; failures print the seed and the whole vector. Options:
+// --vectors=N --seed=S.
 #include "CommandLine.h"
 #include "test_child.h"
 
@@ -52,7 +52,6 @@ std::vector<std::string> randomVector(std::mt19937& random)
 TEST(CommandLine, RandomVectorsSurviveCommandLineToArgvW)
 {
     const std::wstring programs[] = {L"C:\\svc\\server.exe", L"C:\\Program Files\\Q\\server.exe", L"D:\\\x00E9t\x00E9\\\x4E2D.exe"};
-    std::printf("vectors=%lu seed=%lu\n", vectorCount, seed);
     std::mt19937 random(seed);
     unsigned long failures = 0, arrived = 0, vanished = 0;
     for (unsigned long i = 0; i < vectorCount && failures < 5; ++i) {
@@ -69,7 +68,7 @@ TEST(CommandLine, RandomVectorsSurviveCommandLineToArgvW)
             ADD_FAILURE() << "seed " << seed << ", vector " << i << ": " << testing::PrintToString(arguments) << "\nline: "
                           << testing::PrintToString(line) << "\nparsed: " << testing::PrintToString(seen);
     }
-    std::printf("arguments_arrived=%lu arguments_vanished=%lu\n", arrived, vanished);
+    std::printf("compared=%lu seed=%lu arguments_arrived=%lu arguments_vanished=%lu\n", vectorCount, seed, arrived, vanished);
     EXPECT_TRUE(arrived > vectorCount && vanished > vectorCount / 4) << "a generator that misses either road proves little";
 }
 
@@ -77,16 +76,15 @@ TEST(CommandLine, RandomVectorsSurviveCommandLineToArgvW)
 TEST(CommandLine, RandomVectorsReachARealChild)
 {
     testChild::TempDirectory directory;
-    const std::wstring output = directory.file(L"argv.txt");
+    const std::string output = directory.fileUtf8(L"argv.txt");
     std::mt19937 random(seed + 1);
     for (int i = 0; i < 20; ++i) {
         std::vector<std::string> arguments = randomVector(random), expected;
-        arguments.insert(arguments.begin(), {testChild::pathUtf8(), "echo-args", toUtf8(output)});
-        for (const std::wstring& argument : childView(testChild::path(), {arguments.begin() + 1, arguments.end()}))
+        arguments.insert(arguments.begin(), {"echo-args", output});
+        for (const std::wstring& argument : childView(testChild::path(), arguments))
             expected.push_back(toUtf8(argument));
-        Process child;
-        ASSERT_TRUE(child.launch(arguments, {}) && testChild::ends(child)) << GetLastError();
-        EXPECT_EQ(expected, testChild::echoed(output)) << "seed " << seed + 1 << ": " << testing::PrintToString(arguments);
+        EXPECT_EQ(0u, testChild::run(arguments)) << GetLastError();
+        EXPECT_EQ(expected, testChild::echoed(toWide(output))) << "seed " << seed + 1 << ": " << testing::PrintToString(arguments);
     }
 }
 
@@ -95,9 +93,8 @@ TEST(CommandLine, RandomVectorsReachARealChild)
 int main(int argc, char** argv)
 {
     testing::InitGoogleTest(&argc, argv);
-    for (int i = 1; i < argc; ++i) {
+    for (int i = 1; i < argc; ++i)
         if (std::sscanf(argv[i], "--vectors=%lu", &vectorCount) != 1 && std::sscanf(argv[i], "--seed=%lu", &seed) != 1)
             return std::fprintf(stderr, "unknown argument %s\n", argv[i]), 64;
-    }
     return RUN_ALL_TESTS();
 }
