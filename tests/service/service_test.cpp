@@ -69,8 +69,8 @@ void installFake() {
     };
     systemApi.reportEvent = [](HANDLE from, WORD type, WORD category, DWORD id, PSID sid, WORD count, DWORD size,
                                LPCWSTR* texts, LPVOID data) -> BOOL {
-        const std::map<DWORD, std::string> kinds{{EVENT_INFO, "info"}, {EVENT_ERROR, "error"}, {EVENT_API_FAILURE, "api"}};
-        const bool plain = from == source && type == (id == EVENT_INFO ? EVENTLOG_INFORMATION_TYPE : EVENTLOG_ERROR_TYPE)
+        const std::map<DWORD, std::string> kinds{{0x40020102, "info"}, {0xC0020101, "error"}, {0xC0020100, "api"}}; // the message file's
+        const bool plain = from == source && type == (id == 0x40020102 ? EVENTLOG_INFORMATION_TYPE : EVENTLOG_ERROR_TYPE)
             && category == 1 && !sid && count == 1 && !size && !data && kinds.count(id);
         return !note(plain ? kinds.at(id) : "event?", toUtf8(count ? texts[0] : L""));
     };
