@@ -40,9 +40,11 @@ bool connectTo(Socket& client, std::uint16_t port)
 TEST(ConnectionPair, VerificationNeedsEachChallengeBackWithin100Ms)
 {
     Socket listening, a, b;
+    const std::size_t held = (listening.open(), testSockets::heldSockets().size()); // opened again: the old one closes
     sockaddr_in address = testSockets::loopback(0);
     int length = sizeof address;
-    ASSERT_TRUE(listening.open() && bind(listening.handle(), reinterpret_cast<const sockaddr*>(&address), length) == 0 && listen(listening.handle(), 1) == 0
+    ASSERT_TRUE(listening.open() && testSockets::heldSockets().size() == held
+                && bind(listening.handle(), reinterpret_cast<const sockaddr*>(&address), length) == 0 && listen(listening.handle(), 1) == 0
                 && getsockname(listening.handle(), reinterpret_cast<sockaddr*>(&address), &length) == 0 && connectTo(a, ntohs(address.sin_port)));
     b = Socket(accept(listening.handle(), nullptr, nullptr));
     ASSERT_TRUE(a.setNonBlocking(true) && b.setNonBlocking(true));
