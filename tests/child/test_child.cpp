@@ -3,24 +3,19 @@
 //   echo-args <file>: writes argv as UTF-8, each argument NUL-terminated;  exit <code> (0x hex too)
 //   sleep <ms>;  crash: ends as an unattended access violation ends, with 0xC0000005 (a real one
 //   would start Wine's debugger);  server ...: below
-#include "TextConversion.h"
+#include "test_child.h"
 #include "test_sockets.h"
 
 #include <cwchar>
-#include <filesystem>
-#include <fstream>
 
 extern "C" int _dowildcard; // no wildcard expansion: tests compare argv with what the parser split
 int _dowildcard = 0;
 
 namespace {
 
-UINT number(const wchar_t* text) { return static_cast<UINT>(std::wcstoull(text, nullptr, 0)); }
+using testChild::writeFile;
 
-bool writeFile(const std::wstring& path, const std::string& bytes)
-{
-    return static_cast<bool>(std::ofstream(std::filesystem::path(path), std::ios::binary) << bytes);
-}
+UINT number(const wchar_t* text) { return static_cast<UINT>(std::wcstoull(text, nullptr, 0)); }
 
 // server exit <code> | until-close <code> <report> | ignore-close <report>, with
 // --pre-established-listener L --pre-established-connection C (else exit 90). The report

@@ -11,6 +11,16 @@ namespace testSockets {
 
 inline sockaddr_in loopback(std::uint16_t port) { return sockaddr_in{AF_INET, htons(port), {{{127, 0, 0, 1}}}, {}}; }
 
+// A socket listening on 127.0.0.1:port (0: a free one); INVALID_SOCKET when that fails.
+inline SOCKET listenOn(std::uint16_t port)
+{
+    const sockaddr_in address = loopback(port);
+    const SOCKET held = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (bind(held, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 && listen(held, SOMAXCONN) == 0)
+        return held;
+    return closesocket(held), INVALID_SOCKET;
+}
+
 // "<ip>:<port>" of the socket's own IPv4 name or its peer's; empty on failure.
 inline std::string name(SOCKET socket, bool peer = false)
 {

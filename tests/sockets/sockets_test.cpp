@@ -29,23 +29,21 @@ bool readable(SOCKET socket, int ms = 2000)
     return WSAPoll(&descriptor, 1, ms) == 1;
 }
 
-bool connectTo(Socket& client, std::uint16_t port)
+bool connectTo(Socket& client, SOCKET listener)
 {
-    const sockaddr_in address = testSockets::loopback(port);
-    return client.open() && connect(client.handle(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    sockaddr_in address{};
+    int length = sizeof address;
+    return client.open() && getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0
+        && connect(client.handle(), reinterpret_cast<const sockaddr*>(&address), length) == 0;
 }
 
 // The two non-blocking ends of one connection, as the host makes them. Strangers that come between
 // are rejected by their addresses in the ServerSockets test; here the challenge itself.
 TEST(ConnectionPair, VerificationNeedsEachChallengeBackWithin100Ms)
 {
-    Socket listening, a, b;
-    const std::size_t held = (listening.open(), testSockets::heldSockets().size()); // opened again: the old one closes
-    sockaddr_in address = testSockets::loopback(0);
-    int length = sizeof address;
-    ASSERT_TRUE(listening.open() && testSockets::heldSockets().size() == held
-                && bind(listening.handle(), reinterpret_cast<const sockaddr*>(&address), length) == 0 && listen(listening.handle(), 1) == 0
-                && getsockname(listening.handle(), reinterpret_cast<sockaddr*>(&address), &length) == 0 && connectTo(a, ntohs(address.sin_port)));
+    Socket listening(testSockets::listenOn(0)), a, b;
+    const std::size_t held = (a.open(), testSockets::heldSockets().size()); // opened again: the old one closes
+    ASSERT_TRUE(connectTo(a, listening.handle()) && testSockets::heldSockets().size() == held);
     b = Socket(accept(listening.handle(), nullptr, nullptr));
     ASSERT_TRUE(a.setNonBlocking(true) && b.setNonBlocking(true));
     EXPECT_TRUE(verifyConnectionPair(a.handle(), b.handle()) && unread(a.handle()) == 0 && unread(b.handle()) == 0);
@@ -91,7 +89,7 @@ TEST(ServerSockets, EveryRoadEndsInAVerifiedBlockingSetOrLeavesNothingBehind)
     systemApi.listen = [](SOCKET socket, int backlog) -> int {
         const int result = ::listen(socket, backlog);
         for (int i = 0; i < strangerCount; ++i)
-            connectTo(visitors.emplace_back(), serverPort);
+            connectTo(visitors.emplace_back(), socket);
         return result;
     };
     const struct { const char* road; int strangers; bool steal, squat; std::size_t attempts; } rows[] = {
@@ -102,9 +100,8 @@ TEST(ServerSockets, EveryRoadEndsInAVerifiedBlockingSetOrLeavesNothingBehind)
         reports.clear();
         strangerCount = row.strangers;
         steal = row.steal;
-        Socket squatter, kept;
-        const sockaddr_in address = testSockets::loopback(serverPort);
-        ASSERT_TRUE(squatter.open() && kept.open() && (!row.squat || bind(squatter.handle(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0));
+        Socket squatter(row.squat ? testSockets::listenOn(serverPort) : INVALID_SOCKET), kept;
+        ASSERT_TRUE(kept.open() && squatter.isOpen() == row.squat);
         const SOCKET primary = kept.handle();
         std::vector<SOCKET> before = testSockets::heldSockets(); // ascending
         std::erase(before, primary); // replaced by a created set, else closed with the record

@@ -2,7 +2,7 @@
 // NUL-separated UTF-16 arguments>], stop:<controls>, watch, quiet:<ms>, kill:<exit code>) run by one process, so
 // that a race between steps is not lost in a Wine start. Prints "key=value" lines, or "error=..." and exits with 1.
 // "wine_driver --baseline" is the bench's bare baseline service.
-#include "WinApi.h"
+#include "test_sockets.h"
 #include <tlhelp32.h>
 #include <algorithm>
 #include <chrono>
@@ -17,8 +17,6 @@ namespace {
 
 const std::wstring serverImage = L"quorvanta-embedded-server.exe";
 wchar_t baselineName[] = L"Quorvanta-Baseline";
-const sockaddr_in serverPort{AF_INET, htons(54321), {{{127, 0, 0, 1}}}, {}};
-const auto* serverAddress = reinterpret_cast<const sockaddr*>(&serverPort);
 
 double nowMs()
 {
@@ -105,14 +103,6 @@ bool stop(SC_HANDLE service, long count)
     return std::printf("controls=%s\n", results.c_str()) > 0 && stopped;
 }
 
-// Binds the server port; a listener there (until this process ends) if `hold`.
-bool bindPort(bool hold)
-{
-    const SOCKET probe = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    const bool bound = bind(probe, serverAddress, sizeof serverPort) == 0;
-    return hold ? bound && listen(probe, 1) == 0 : (closesocket(probe), bound);
-}
-
 std::vector<std::wstring> startArguments(const std::wstring& value)
 {
     if (value.empty() || value[0] != L'@')
@@ -130,13 +120,14 @@ bool step(SC_HANDLE service, const std::wstring& verb, const std::wstring& value
 {
     const long number = std::wcstol(value.c_str(), nullptr, 10);
     const double began = nowMs();
-    if (verb == L"free") { // as the host binds it
-        while (!bindPort(false) && nowMs() - began < 10000)
+    if (verb == L"free") { // as the host takes it
+        SOCKET probe = INVALID_SOCKET;
+        while ((probe = testSockets::listenOn(54321)) == INVALID_SOCKET && nowMs() - began < 10000)
             Sleep(5);
-        return bindPort(false) || fail("port 54321 still taken after ms", 10000);
+        return closesocket(probe) == 0 || fail("port 54321 still taken after ms", 10000);
     }
-    if (verb == L"hold")
-        return bindPort(true) || fail("cannot hold port 54321", WSAGetLastError());
+    if (verb == L"hold") // until this process ends
+        return testSockets::listenOn(54321) != INVALID_SOCKET || fail("cannot hold port 54321", WSAGetLastError());
     if (verb == L"kill")
         return processes(reinterpret_cast<const DWORD*>(&number)), true;
     if (verb == L"start") {
@@ -177,11 +168,11 @@ void WINAPI baselineMain(DWORD, LPWSTR*)
         SetServiceStatus(statusHandle, &status);
     };
     report(SERVICE_START_PENDING);
-    const SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    const SOCKET ownEnd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    const SOCKET listener = testSockets::listenOn(54321), ownEnd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     SetHandleInformation(reinterpret_cast<HANDLE>(ownEnd), HANDLE_FLAG_INHERIT, 0);
-    const SOCKET childEnd = bind(listener, serverAddress, sizeof serverPort) == 0 && listen(listener, SOMAXCONN) == 0
-            && connect(ownEnd, serverAddress, sizeof serverPort) == 0 ? accept(listener, nullptr, nullptr) : INVALID_SOCKET;
+    const sockaddr_in server = testSockets::loopback(54321);
+    const SOCKET childEnd = connect(ownEnd, reinterpret_cast<const sockaddr*>(&server), sizeof server) == 0
+        ? accept(listener, nullptr, nullptr) : INVALID_SOCKET;
     const std::wstring program = L"C:\\svc\\" + serverImage; // where the harness puts it
     std::wstring commandLine = L"\"" + program + L"\" server --pre-established-listener " + std::to_wstring(listener)
         + L" --pre-established-connection " + std::to_wstring(childEnd) + L" --max-file-write-cache-size 1073741824";
