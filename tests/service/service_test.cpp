@@ -385,5 +385,4 @@ TEST_F(Service, EntryTakesTheServiceRoadAndWaitsForTheServiceRoutine) {
     EXPECT_EQ((Strings{"RegisterEventSource null \"Quorvanta-APIClient\"", "StartServiceCtrlDispatcher", begun[0], begun[1],
                        "api RegisterServiceCtrlHandler failed with 1060", "DeregisterEventSource source"}), fake.log);
 }
-
 } // namespace

@@ -3,34 +3,28 @@
 #include "ServerSockets.h"
 #include "system_api.h"
 #include "test_sockets.h"
-
 #include <gtest/gtest.h>
-
 #include <algorithm>
 #include <limits>
 #include <thread>
 
 namespace {
-
 using testSockets::name;
 
 // The bytes unread on the socket, once there are at least `atLeast` or 2 s have passed.
-long unread(SOCKET socket, long atLeast = 0)
-{
+long unread(SOCKET socket, long atLeast = 0) {
     u_long count = 0;
     for (int i = 0; i < 2000 && ioctlsocket(socket, FIONREAD, &count) == 0 && long(count) < atLeast; ++i)
         Sleep(1);
     return ioctlsocket(socket, FIONREAD, &count) == 0 ? long(count) : -1;
 }
 
-bool readable(SOCKET socket, int ms = 2000)
-{
+bool readable(SOCKET socket, int ms = 2000) {
     WSAPOLLFD descriptor{socket, POLLRDNORM, 0};
     return WSAPoll(&descriptor, 1, ms) == 1;
 }
 
-bool connectTo(Socket& client, SOCKET listener)
-{
+bool connectTo(Socket& client, SOCKET listener) {
     sockaddr_in address{};
     int length = sizeof address;
     return client.open() && getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0
@@ -39,8 +33,7 @@ bool connectTo(Socket& client, SOCKET listener)
 
 // The two non-blocking ends of one connection, as the host makes them. Strangers that come between
 // are rejected by their addresses in the ServerSockets test; here the challenge itself.
-TEST(ConnectionPair, VerificationNeedsEachChallengeBackWithin100Ms)
-{
+TEST(ConnectionPair, VerificationNeedsEachChallengeBackWithin100Ms) {
     Socket listening(testSockets::listenOn(0)), a, b;
     const std::size_t held = (a.open(), testSockets::heldSockets().size()); // opened again: the old one closes
     ASSERT_TRUE(connectTo(a, listening.handle()) && testSockets::heldSockets().size() == held);
@@ -73,8 +66,7 @@ bool steal = false;
 // and are each accepted and closed unspoken, one attempt apiece; a stolen own connection leaves
 // every attempt empty; a taken port fails before any report. Each attempt reports start-pending
 // without controls, with the next checkpoint and the hints 5100, 4400, 3700 in turn.
-TEST(ServerSockets, EveryRoadEndsInAVerifiedBlockingSetOrLeavesNothingBehind)
-{
+TEST(ServerSockets, EveryRoadEndsInAVerifiedBlockingSetOrLeavesNothingBehind) {
     WSASetLastError(WSAEADDRINUSE); // the set's sockets close between its failing call and the caller's look
     Socket(0x7FFC).close();         // no such socket: a close that fails
     EXPECT_EQ(WSAEADDRINUSE, WSAGetLastError()) << "a close changed the caller's error";
@@ -139,5 +131,4 @@ TEST(ServerSockets, EveryRoadEndsInAVerifiedBlockingSetOrLeavesNothingBehind)
         EXPECT_TRUE(std::includes(before.begin(), before.end(), after.begin(), after.end())) << "a socket was left open";
     }
 }
-
 } // namespace

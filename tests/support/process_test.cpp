@@ -2,23 +2,19 @@
 #include "CommandLine.h"
 #include "Debug.h"
 #include "test_child.h"
-
 #include <winternl.h>
-
 #include <gtest/gtest.h>
 
-TEST(TextConversion, RoundTripsAndRefusesMalformedInputWhole)
-{
+TEST(TextConversion, RoundTripsAndRefusesMalformedInputWhole) {
     const std::wstring text{L"a\0b\xD83D\xDE00z\x00E9", 7};
-    EXPECT_EQ(text, toWide(toUtf8(text)));
-    EXPECT_EQ(std::string("a\0b\xF0\x9F\x98\x80z\xC3\xA9", 10), toUtf8(text));
+    const std::string utf8("a\0b\xF0\x9F\x98\x80z\xC3\xA9", 10);
+    EXPECT_EQ(std::make_pair(utf8, text), std::make_pair(toUtf8(text), toWide(utf8)));
     EXPECT_EQ(std::make_pair(std::string(), std::wstring()), std::make_pair(toUtf8(L"a\xD83Dz"), toWide("ok \xE2\x82 ok")));
 }
 
 // The callback hears a report first, then the stream and the report's own extra stream; a fatal one (an error too
 // when so configured) then adds the notice and aborts, which ends the program with 3.
-TEST(Debug, ReportsAreFormattedCutAndFatalOnesAbortAfterTheNotice)
-{
+TEST(Debug, ReportsAreFormattedCutAndFatalOnesAbortAfterTheNotice) {
     const std::wstring log = std::filesystem::temp_directory_path() / L"quorvanta-debug.log"; // a death test's too
     const auto useLog = [&](bool abortOnError) {
         std::FILE* file = _wfopen(log.c_str(), L"wb");
@@ -57,8 +53,7 @@ protected:
     const std::string child = testChild::pathUtf8();
 };
 
-TEST_F(ProcessTest, LaunchesReportExitCodesOrRefuseAndSayWhy)
-{
+TEST_F(ProcessTest, LaunchesReportExitCodesOrRefuseAndSayWhy) {
     for (const wchar_t* name : {L"SERVER.EXE", L"run.cmd.exe"})
         ASSERT_TRUE(CopyFileW(testChild::path().c_str(), dir.file(name).c_str(), FALSE));
     std::vector<std::string> longest{child, "echo-args", dir.fileUtf8(L"argv.txt"), ""}, tooLong = longest;
@@ -103,8 +98,7 @@ TEST_F(ProcessTest, LaunchesReportExitCodesOrRefuseAndSayWhy)
     EXPECT_EQ(nullptr, unrestricted.processHandle());
 }
 
-TEST_F(ProcessTest, BatchFileRunsThroughAnInterpreterThatRunsNothingElse)
-{
+TEST_F(ProcessTest, BatchFileRunsThroughAnInterpreterThatRunsNothingElse) {
     // %1 keeps its quotes, so '&' and '>' inside an argument stay text.
     const std::string batch = dir.fileUtf8(L"JOB.Bat"), owned = dir.fileUtf8(L"owned.txt");
     ASSERT_TRUE(testChild::writeFile(toWide(batch), "@echo off\r\necho %1>\"%~dp0seen.txt\"\r\n\"" + child + "\" sleep 500\r\nexit /b 7\r\n"));
@@ -142,8 +136,7 @@ TEST_F(ProcessTest, BatchFileRunsThroughAnInterpreterThatRunsNothingElse)
 
 // The destructor ends a child that still runs (as terminate does, with 255); a failed poll is
 // reported with the system's error, not errno's, and lets the child go.
-TEST_F(ProcessTest, NoChildOutlivesItsProcessAndAFailedPollLetsTheChildGo)
-{
+TEST_F(ProcessTest, NoChildOutlivesItsProcessAndAFailedPollLetsTheChildGo) {
     HANDLE observer = nullptr;
     std::string report;
     {

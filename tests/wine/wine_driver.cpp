@@ -14,28 +14,18 @@
 #include <vector>
 
 namespace {
-
 const std::wstring serverImage = L"quorvanta-embedded-server.exe";
 wchar_t baselineName[] = L"Quorvanta-Baseline";
 
-double nowMs()
-{
+double nowMs() {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-bool fail(const std::string& what, unsigned long code)
-{
-    return std::printf("error=%s %lu\n", what.c_str(), code) < 0;
-}
+bool fail(const std::string& what, unsigned long code) { return std::printf("error=%s %lu\n", what.c_str(), code) < 0; }
 
-void append(std::string& list, unsigned long value)
-{
-    list += list.empty() ? "" : ",";
-    list += std::to_string(value);
-}
+void append(std::string& to, unsigned long value) { to.append(to.empty() ? "" : ",").append(std::to_string(value)); }
 
-SERVICE_STATUS_PROCESS query(SC_HANDLE service) // state 0 when the query fails
-{
+SERVICE_STATUS_PROCESS query(SC_HANDLE service) { // state 0 when the query fails
     SERVICE_STATUS_PROCESS status{};
     DWORD needed = 0;
     QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status, &needed);
@@ -43,8 +33,7 @@ SERVICE_STATUS_PROCESS query(SC_HANDLE service) // state 0 when the query fails
 }
 
 // Server and host processes; the servers are killed with exit code *kill if given.
-unsigned processes(const DWORD* kill = nullptr)
-{
+unsigned processes(const DWORD* kill = nullptr) {
     const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     PROCESSENTRY32W entry{sizeof entry, 0, 0, 0, 0, 0, 0, 0, 0, {}};
     unsigned found = 0;
@@ -60,8 +49,7 @@ unsigned processes(const DWORD* kill = nullptr)
 
 // Polls every millisecond until RUNNING or STOPPED when starting, else until STOPPED; then
 // the final status, and what is left of the processes after up to 5 s.
-bool watch(SC_HANDLE service, double origin, double limitMs, bool starting)
-{
+bool watch(SC_HANDLE service, double origin, double limitMs, bool starting) {
     std::string seen;
     for (DWORD last = 0;; Sleep(1)) {
         const SERVICE_STATUS_PROCESS status = query(service);
@@ -84,8 +72,7 @@ bool watch(SC_HANDLE service, double origin, double limitMs, bool starting)
 
 // Controls from threads of their own, all at once (under Wine ControlService can block until
 // the service answers), while this thread watches for STOPPED.
-bool stop(SC_HANDLE service, long count)
-{
+bool stop(SC_HANDLE service, long count) {
     const double origin = nowMs();
     std::vector<std::future<DWORD>> controls;
     for (long i = 0; i < std::max(count, 1L); ++i)
@@ -103,8 +90,7 @@ bool stop(SC_HANDLE service, long count)
     return std::printf("controls=%s\n", results.c_str()) > 0 && stopped;
 }
 
-std::vector<std::wstring> startArguments(const std::wstring& value)
-{
+std::vector<std::wstring> startArguments(const std::wstring& value) {
     if (value.empty() || value[0] != L'@')
         return value.empty() ? std::vector<std::wstring>{} : std::vector<std::wstring>{value};
     std::ostringstream bytes;
@@ -116,8 +102,7 @@ std::vector<std::wstring> startArguments(const std::wstring& value)
     return arguments;
 }
 
-bool step(SC_HANDLE service, const std::wstring& verb, const std::wstring& value)
-{
+bool step(SC_HANDLE service, const std::wstring& verb, const std::wstring& value) {
     const long number = std::wcstol(value.c_str(), nullptr, 10);
     const double began = nowMs();
     if (verb == L"free") { // as the host takes it
@@ -156,8 +141,7 @@ bool step(SC_HANDLE service, const std::wstring& verb, const std::wstring& value
 // The baseline: the same server with the same two inherited sockets, without pair proof or
 // event log; stopped by closing its own end, terminated after 5 s. Only its main thread
 // reports, so no report of the handler can meet the final one.
-void WINAPI baselineMain(DWORD, LPWSTR*)
-{
+void WINAPI baselineMain(DWORD, LPWSTR*) {
     static const HANDLE stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     const SERVICE_STATUS_HANDLE statusHandle = RegisterServiceCtrlHandlerW(baselineName, [](DWORD control) {
         if (control == SERVICE_CONTROL_STOP)
@@ -193,13 +177,9 @@ void WINAPI baselineMain(DWORD, LPWSTR*)
     }
     report(SERVICE_STOPPED);
 }
-
 } // namespace
 
-int wmain(int argc, wchar_t* argv[])
-{
-    WSADATA data;
-    WSAStartup(MAKEWORD(2, 2), &data);
+int wmain(int argc, wchar_t* argv[]) {
     SERVICE_TABLE_ENTRYW table[] = {{baselineName, baselineMain}, {nullptr, nullptr}};
     if (argc == 2 && argv[1] == std::wstring(L"--baseline"))
         return StartServiceCtrlDispatcherW(table) ? 0 : 1;
