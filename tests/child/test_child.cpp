@@ -3,12 +3,9 @@
 //   echo-args <file>: writes argv as UTF-8, each argument NUL-terminated;  exit <code> (0x hex too)
 //   sleep <ms>;  crash: ends as an unattended access violation ends, with 0xC0000005 (a real one
 //   would start Wine's debugger);  server ...: below
-#include "TextConversion.h"
+#include "test_child.h"
 #include "test_sockets.h"
-
 #include <cwchar>
-#include <filesystem>
-#include <fstream>
 
 extern "C" int _dowildcard; // no wildcard expansion: tests compare argv with what the parser split
 int _dowildcard = 0;
@@ -17,17 +14,11 @@ namespace {
 
 UINT number(const wchar_t* text) { return static_cast<UINT>(std::wcstoull(text, nullptr, 0)); }
 
-bool writeFile(const std::wstring& path, const std::string& bytes)
-{
-    return static_cast<bool>(std::ofstream(std::filesystem::path(path), std::ios::binary) << bytes);
-}
-
 // server exit <code> | until-close <code> <report> | ignore-close <report>, with
 // --pre-established-listener L --pre-established-connection C (else exit 90). The report
 // ("arg" per argument, listener, connection, sockets held) appears whole. until-close serves
 // the listener (each client gets a line) until the host closes C; 99 when no close came in 60 s.
-int server(int argc, wchar_t** argv)
-{
+int server(int argc, wchar_t** argv) {
     SOCKET listener = INVALID_SOCKET, connection = INVALID_SOCKET;
     std::string report;
     for (int i = 2; i < argc; ++i) {
@@ -36,16 +27,15 @@ int server(int argc, wchar_t** argv)
         connection = std::wcscmp(argv[i - 1], L"--pre-established-connection") ? connection : number(argv[i]);
     }
     const std::wstring behaviour = argc > 3 ? argv[2] : L"";
-    WSADATA data{};
-    if (listener == INVALID_SOCKET || connection == INVALID_SOCKET || WSAStartup(MAKEWORD(2, 2), &data) != 0)
+    if (listener == INVALID_SOCKET || connection == INVALID_SOCKET || !testSockets::winsockStarted)
         return 90;
     if (behaviour == L"exit")
         ExitProcess(number(argv[3]));
     report += "listener " + testSockets::name(listener) + "\nconnection " + testSockets::name(connection) + "\nsockets";
     for (SOCKET socket : testSockets::heldSockets()) // what it holds, not what it was told
         report.append(1, ' ').append(std::to_string(socket));
-    const std::wstring file = argv[behaviour == L"until-close" ? 4 : 3];
-    if (!writeFile(file + L".part", report + "\n") || !MoveFileExW((file + L".part").c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING))
+    const std::wstring file = argv[behaviour == L"until-close" ? 4 : 3], part = file + L".part";
+    if (!testChild::writeFile(part, report + "\n") || !MoveFileExW(part.c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING))
         return 90;
     for (const ULONGLONG end = GetTickCount64() + 60000; behaviour == L"until-close" && GetTickCount64() < end;) {
         fd_set readable{2, {listener, connection}}; // select(): Wine's poll does not know inherited sockets
@@ -60,17 +50,15 @@ int server(int argc, wchar_t** argv)
     }
     return behaviour == L"until-close" ? 99 : (Sleep(60000), 0);
 }
-
 } // namespace
 
-int wmain(int argc, wchar_t** argv)
-{
+int wmain(int argc, wchar_t** argv) {
     const std::wstring verb = argc > 2 || (argc > 1 && !std::wcscmp(argv[1], L"crash")) ? argv[1] : L"";
     std::string echoed;
     for (int i = 0; i < argc; ++i)
         echoed += toUtf8(std::wstring_view(argv[i])) + '\0';
     // ExitProcess, not return: the runtime would narrow the code to int.
-    return verb == L"echo-args" ? (writeFile(argv[2], echoed) ? 0 : 3)
+    return verb == L"echo-args" ? (testChild::writeFile(argv[2], echoed) ? 0 : 3)
         : verb == L"exit" || verb == L"crash" ? (ExitProcess(verb == L"crash" ? 0xC0000005 : number(argv[2])), 0)
         : verb == L"sleep"  ? (Sleep(number(argv[2])), 0)
         : verb == L"server" ? server(argc, argv)

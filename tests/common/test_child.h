@@ -1,9 +1,7 @@
 // Helpers for tests that launch test_child (QUORVANTA_TEST_CHILD; verbs in tests/child/test_child.cpp).
 #pragma once
-
 #include "Process.h"
 #include "TextConversion.h"
-
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -11,10 +9,8 @@
 #include <sstream>
 
 namespace testChild {
-
 // A Unix path from the build reaches Windows code through Wine's Z: drive.
-inline std::wstring windowsPath(const std::string& path)
-{
+inline std::wstring windowsPath(const std::string& path) {
     return path[0] == '/' ? L"Z:" + std::filesystem::path(toWide(path)).make_preferred().wstring() : toWide(path);
 }
 inline std::wstring path() { return windowsPath(QUORVANTA_TEST_CHILD); }
@@ -23,8 +19,7 @@ inline std::string pathUtf8() { return toUtf8(path()); }
 // A fresh folder by its long name (as code under test resolves it), removed with its contents.
 class TempDirectory {
 public:
-    TempDirectory()
-    {
+    TempDirectory() {
         static unsigned count = 0;
         mPath = std::filesystem::temp_directory_path(mError)
             / (L"quorvanta-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++count));
@@ -44,20 +39,17 @@ private:
     std::filesystem::path mPath;
 };
 
-inline std::optional<std::string> readFile(const std::wstring& file)
-{
+inline std::optional<std::string> readFile(const std::wstring& file) {
     std::ifstream stream(std::filesystem::path(file), std::ios::binary);
     return stream ? std::optional(std::string(std::istreambuf_iterator<char>(stream), {})) : std::nullopt;
 }
 
-inline bool writeFile(const std::wstring& file, const std::string& bytes)
-{
+inline bool writeFile(const std::wstring& file, const std::string& bytes) {
     return static_cast<bool>(std::ofstream(std::filesystem::path(file), std::ios::binary) << bytes);
 }
 
 // What echo-args wrote, argument by argument.
-inline std::vector<std::string> echoed(const std::wstring& file)
-{
+inline std::vector<std::string> echoed(const std::wstring& file) {
     std::vector<std::string> arguments;
     std::istringstream bytes(readFile(file).value_or(""));
     for (std::string argument; std::getline(bytes, argument, '\0');)
@@ -66,17 +58,7 @@ inline std::vector<std::string> echoed(const std::wstring& file)
 }
 
 // Waits at most 10 s for the child, then lets isRunning reap it.
-inline bool ends(Process& child)
-{
+inline bool ends(Process& child) {
     return child.processHandle() && WaitForSingleObject(child.processHandle(), 10000) == WAIT_OBJECT_0 && !child.isRunning();
 }
-
-// test_child's exit code for the verb and its arguments; 1000 when it did not start or end.
-inline DWORD run(std::vector<std::string> arguments, const HandleSet& inherited = {})
-{
-    arguments.insert(arguments.begin(), pathUtf8());
-    Process child;
-    return child.launch(arguments, inherited) && ends(child) ? child.exitCode() : 1000;
-}
-
 } // namespace testChild

@@ -1,5 +1,5 @@
 """Builds the package target; checks the zip's exact contents, stripped binaries, the executables' version."""
-import struct, subprocess, sys, zipfile
+import re, struct, subprocess, sys, zipfile
 
 cmake, build, version = sys.argv[1:4]
 subprocess.run([cmake, "--build", build, "--target", "package"], check=True, stdout=subprocess.DEVNULL)
@@ -10,14 +10,8 @@ expected = exes + ["quorvanta_errors.dll", "README-embedded-server.md", "LICENSE
                              "libstdc++-GCC-runtime-library-exception.txt")]
 
 def value(data, key):  # a StringFileInfo value: the key, padding to 32 bits, the text
-    start = data.find((key + "\0").encode("utf-16-le"))
-    if start < 0:
-        return None
-    start += 2 * (len(key) + 1) + (-(start + 2 * (len(key) + 1)) % 4)
-    end = start
-    while data[end:end + 2] != b"\0\0":
-        end += 2
-    return data[start:end].decode("utf-16-le")
+    found = re.search(re.escape((key + "\0").encode("utf-16-le")) + rb"(?:\0\0)?((?:(?!\0\0)..)*)", data, re.S)
+    return found and found[1].decode("utf-16-le")
 
 with zipfile.ZipFile(f"{build}/{top[:-1]}.zip") as package:
     files = sorted(n for n in package.namelist() if not n.endswith("/"))

@@ -17,14 +17,12 @@ boost::asio::io_context io;
 const std::string serverExe = toUtf8(testChild::windowsPath(QUORVANTA_SERVER_EXE));
 struct Client : tcp::socket { // each wait at most 10 s
     boost::beast::flat_buffer received;
-    explicit Client(std::uint16_t port) : tcp::socket(io, tcp::v4())
-    {
+    explicit Client(std::uint16_t port) : tcp::socket(io, tcp::v4()) {
         const DWORD timeoutMs = 10000;
         setsockopt(native_handle(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeoutMs), 4);
         connect({address_v4::loopback(), port});
     }
-    http::response<http::string_body> ask(const std::string& bytes)
-    {
+    http::response<http::string_body> ask(const std::string& bytes) {
         boost::asio::write(*this, buffer(bytes));
         http::response_parser<http::string_body> parser;
         parser.body_limit(boost::none);
@@ -33,8 +31,7 @@ struct Client : tcp::socket { // each wait at most 10 s
         return parser.release();
     }
 };
-std::string request(const std::string& line, const std::string& body = "", const std::string& headers = "")
-{
+std::string request(const std::string& line, const std::string& body = "", const std::string& headers = "") {
     return line + " HTTP/1.1\r\nConnection: close\r\n" + (body.empty() ? "" : "Content-Length: " + std::to_string(body.size()) + "\r\n")
         + headers + "\r\n" + body;
 }
@@ -56,8 +53,7 @@ struct Host : Process { // what the host hands over: a listener and one end of a
     }
     DWORD exitCode(DWORD ms = 10000) { return WaitForSingleObject(processHandle(), ms) || isRunning() ? 12345 : Process::exitCode(); }
 };
-TEST(Server, ServesStandaloneAndAsTheHostsChild)
-{
+TEST(Server, ServesStandaloneAndAsTheHostsChild) {
     testChild::TempDirectory folder;
     const std::wstring data = folder.file(L"data with space \u00E9"), ended = L"\\.upload-4294967292-1.tmp";
     ASSERT_TRUE(std::filesystem::create_directory(data) && testChild::writeFile(data + ended, "")); // of a run that ended
@@ -128,8 +124,7 @@ TEST(Server, ServesStandaloneAndAsTheHostsChild)
         EXPECT_EQ(code, Host(arguments, sockets).exitCode()) << testing::PrintToString(arguments);
 }
 
-TEST(MessageFile, FormatsEachEventAsExactlyItsInsertionString)
-{
+TEST(MessageFile, FormatsEachEventAsExactlyItsInsertionString) {
     const HMODULE dll = LoadLibraryExW(testChild::windowsPath(QUORVANTA_MESSAGE_FILE).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     DWORD_PTR insertion[] = {reinterpret_cast<DWORD_PTR>(L"failed with 5: 100% \u00E9 %2")};
     // Neighbours, and the right codes under the wrong severity or facility, are not found: all 32 bits matter.

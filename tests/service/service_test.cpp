@@ -8,6 +8,7 @@
 #include "service_status.h"
 #include "system_api.h"
 #include "test_child.h"
+#include "test_sockets.h"
 #include <boost/filesystem/path.hpp>
 #include <gtest/gtest.h>
 #include <codecvt>
@@ -17,6 +18,7 @@
 
 using Strings = std::vector<std::string>;
 using Args = std::vector<std::wstring>;
+using testSockets::listenOn;
 namespace {
 const auto key = reinterpret_cast<HKEY>(0x51);
 const auto manager = reinterpret_cast<SC_HANDLE>(0x52), service = reinterpret_cast<SC_HANDLE>(0x53);
@@ -115,13 +117,6 @@ std::vector<LPWSTR> argvOf(Args& texts, const wchar_t* name) { // as the SCM or 
     std::vector<LPWSTR> pointers(texts.size() + 1);
     return std::transform(texts.begin(), texts.end(), pointers.begin(), [](std::wstring& text) { return text.data(); }), pointers;
 }
-SOCKET holdPort() {
-    sockaddr_in address{AF_INET, htons(54321), {}, {}};
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const SOCKET held = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    const bool bound = !bind(held, reinterpret_cast<const sockaddr*>(&address), sizeof address) && !listen(held, 1);
-    return bound ? held : (closesocket(held), INVALID_SOCKET);
-}
 std::wstring child() { return L"--executable=" + testChild::path(); }
 // The log of a run that reached the child and ended with the given entry, a stop control's two reports included.
 Strings ran(bool serverMode, const std::string& end, bool stop, const std::string& exit = "0/0") {
@@ -156,7 +151,7 @@ protected:
         boost::filesystem::path::imbue(std::locale(std::locale(), new std::codecvt_utf8_utf16<wchar_t, 0x10FFFF>));
         closesocket(held), held = INVALID_SOCKET;
         // A child's sockets outlive its exit code under Wine by a moment; the host's must not.
-        for (SOCKET free = holdPort(), waited = 0; closesocket(free), free == INVALID_SOCKET; free = holdPort(), Sleep(20))
+        for (SOCKET free = listenOn(54321), waited = 0; closesocket(free), free == INVALID_SOCKET; free = listenOn(54321), Sleep(20))
             ASSERT_LT(++waited, 250u) << "the server port stays taken";
     }
     std::wstring folder() { return dir.file(L"h\x00F6st-\x4E2D"); }
@@ -283,7 +278,7 @@ TEST_F(Service, EachRoadIsReportedInOrder) {
         // Without one, the system would take the next argument for the program.
         {none, {L"--executable=\"\"", testChild::path(), L"echo-args", report}, failed({launching, pending}, ERROR_INVALID_PARAMETER)},
         {none, {L"--executable=" + missing, L"server"}, failed({launching + toUtf8(missing), "status 2 0 2 5100 0/0", "status 2 0 3 3000 0/0"}, ERROR_FILE_NOT_FOUND)},
-        {[&] { held = holdPort(); }, {child(), L"server", L"until-close", L"0", report},
+        {[&] { held = listenOn(54321); }, {child(), L"server", L"until-close", L"0", report},
          failed({launching + toUtf8(testChild::path())}, WSAEADDRINUSE, "Could not create primary socket connection")},
         {none, {child(), L"exit", L"0"}, ran(false, "info Server terminated successfully", false)},
         {none, {child(), L"exit", L"0xC0000005"}, ran(false, crashed + "-1073741819", false, "1066/3221225477")},
@@ -304,17 +299,13 @@ TEST_F(Service, EachRoadIsReportedInOrder) {
 TEST_F(Service, ServerModeHandsTheChildTheListenerAndItsEndOfThePair) {
     const std::wstring report = dir.file(L"report.txt");
     Strings host;
-    fake.onStatus = [&](const SERVICE_STATUS& s) { // every socket the host holds, by its peer's port (0: none)
-        for (SOCKET value = 4; s.dwCurrentState == SERVICE_RUNNING && value < 0x4000; value += 4) {
-            sockaddr_in peer{};
-            int size = sizeof peer;
-            if (!getsockname(value, reinterpret_cast<sockaddr*>(&peer), &size))
-                host.push_back(std::to_string(getpeername(value, reinterpret_cast<sockaddr*>(&peer), &size) ? 0 : ntohs(peer.sin_port)));
-        }
+    fake.onStatus = [&](const SERVICE_STATUS& s) { // every socket the host holds, by its peer
+        for (SOCKET socket : s.dwCurrentState == SERVICE_RUNNING ? testSockets::heldSockets() : std::vector<SOCKET>{})
+            host.push_back(testSockets::name(socket, true));
     };
     EXPECT_LT(runService({child(), L"server", L"until-close", L"7", report}, true), 4000) << "the child did not end by itself";
     EXPECT_EQ(ran(true, "error Server terminated: error running the server", true), settled(fake.log));
-    EXPECT_EQ(Strings{"54321"}, host);
+    EXPECT_EQ(Strings{"127.0.0.1:54321"}, host);
     std::istringstream lines(testChild::readFile(report).value_or(""));
     Strings seen{std::istream_iterator<std::string>(lines), {}};
     ASSERT_EQ(25u, seen.size());
@@ -394,5 +385,4 @@ TEST_F(Service, EntryTakesTheServiceRoadAndWaitsForTheServiceRoutine) {
     EXPECT_EQ((Strings{"RegisterEventSource null \"Quorvanta-APIClient\"", "StartServiceCtrlDispatcher", begun[0], begun[1],
                        "api RegisterServiceCtrlHandler failed with 1060", "DeregisterEventSource source"}), fake.log);
 }
-
 } // namespace

@@ -3,47 +3,40 @@
 #include "ServerSockets.h"
 #include "system_api.h"
 #include "test_sockets.h"
-
 #include <gtest/gtest.h>
-
 #include <algorithm>
 #include <limits>
 #include <thread>
 
 namespace {
-
 using testSockets::name;
 
 // The bytes unread on the socket, once there are at least `atLeast` or 2 s have passed.
-long unread(SOCKET socket, long atLeast = 0)
-{
+long unread(SOCKET socket, long atLeast = 0) {
     u_long count = 0;
     for (int i = 0; i < 2000 && ioctlsocket(socket, FIONREAD, &count) == 0 && long(count) < atLeast; ++i)
         Sleep(1);
     return ioctlsocket(socket, FIONREAD, &count) == 0 ? long(count) : -1;
 }
 
-bool readable(SOCKET socket, int ms = 2000)
-{
+bool readable(SOCKET socket, int ms = 2000) {
     WSAPOLLFD descriptor{socket, POLLRDNORM, 0};
     return WSAPoll(&descriptor, 1, ms) == 1;
 }
 
-bool connectTo(Socket& client, std::uint16_t port)
-{
-    const sockaddr_in address = testSockets::loopback(port);
-    return client.open() && connect(client.handle(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+bool connectTo(Socket& client, SOCKET listener) {
+    sockaddr_in address{};
+    int length = sizeof address;
+    return client.open() && getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0
+        && connect(client.handle(), reinterpret_cast<const sockaddr*>(&address), length) == 0;
 }
 
 // The two non-blocking ends of one connection, as the host makes them. Strangers that come between
 // are rejected by their addresses in the ServerSockets test; here the challenge itself.
-TEST(ConnectionPair, VerificationNeedsEachChallengeBackWithin100Ms)
-{
-    Socket listening, a, b;
-    sockaddr_in address = testSockets::loopback(0);
-    int length = sizeof address;
-    ASSERT_TRUE(listening.open() && bind(listening.handle(), reinterpret_cast<const sockaddr*>(&address), length) == 0 && listen(listening.handle(), 1) == 0
-                && getsockname(listening.handle(), reinterpret_cast<sockaddr*>(&address), &length) == 0 && connectTo(a, ntohs(address.sin_port)));
+TEST(ConnectionPair, VerificationNeedsEachChallengeBackWithin100Ms) {
+    Socket listening(testSockets::listenOn(0)), a, b;
+    const std::size_t held = (a.open(), testSockets::heldSockets().size()); // opened again: the old one closes
+    ASSERT_TRUE(connectTo(a, listening.handle()) && testSockets::heldSockets().size() == held);
     b = Socket(accept(listening.handle(), nullptr, nullptr));
     ASSERT_TRUE(a.setNonBlocking(true) && b.setNonBlocking(true));
     EXPECT_TRUE(verifyConnectionPair(a.handle(), b.handle()) && unread(a.handle()) == 0 && unread(b.handle()) == 0);
@@ -73,8 +66,7 @@ bool steal = false;
 // and are each accepted and closed unspoken, one attempt apiece; a stolen own connection leaves
 // every attempt empty; a taken port fails before any report. Each attempt reports start-pending
 // without controls, with the next checkpoint and the hints 5100, 4400, 3700 in turn.
-TEST(ServerSockets, EveryRoadEndsInAVerifiedBlockingSetOrLeavesNothingBehind)
-{
+TEST(ServerSockets, EveryRoadEndsInAVerifiedBlockingSetOrLeavesNothingBehind) {
     WSASetLastError(WSAEADDRINUSE); // the set's sockets close between its failing call and the caller's look
     Socket(0x7FFC).close();         // no such socket: a close that fails
     EXPECT_EQ(WSAEADDRINUSE, WSAGetLastError()) << "a close changed the caller's error";
@@ -89,7 +81,7 @@ TEST(ServerSockets, EveryRoadEndsInAVerifiedBlockingSetOrLeavesNothingBehind)
     systemApi.listen = [](SOCKET socket, int backlog) -> int {
         const int result = ::listen(socket, backlog);
         for (int i = 0; i < strangerCount; ++i)
-            connectTo(visitors.emplace_back(), serverPort);
+            connectTo(visitors.emplace_back(), socket);
         return result;
     };
     const struct { const char* road; int strangers; bool steal, squat; std::size_t attempts; } rows[] = {
@@ -100,9 +92,8 @@ TEST(ServerSockets, EveryRoadEndsInAVerifiedBlockingSetOrLeavesNothingBehind)
         reports.clear();
         strangerCount = row.strangers;
         steal = row.steal;
-        Socket squatter, kept;
-        const sockaddr_in address = testSockets::loopback(serverPort);
-        ASSERT_TRUE(squatter.open() && kept.open() && (!row.squat || bind(squatter.handle(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0));
+        Socket squatter(row.squat ? testSockets::listenOn(serverPort) : INVALID_SOCKET), kept;
+        ASSERT_TRUE(kept.open() && squatter.isOpen() == row.squat);
         const SOCKET primary = kept.handle();
         std::vector<SOCKET> before = testSockets::heldSockets(); // ascending
         std::erase(before, primary); // replaced by a created set, else closed with the record
@@ -140,5 +131,4 @@ TEST(ServerSockets, EveryRoadEndsInAVerifiedBlockingSetOrLeavesNothingBehind)
         EXPECT_TRUE(std::includes(before.begin(), before.end(), after.begin(), after.end())) << "a socket was left open";
     }
 }
-
 } // namespace

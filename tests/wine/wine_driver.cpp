@@ -2,7 +2,7 @@
 // NUL-separated UTF-16 arguments>], stop:<controls>, watch, quiet:<ms>, kill:<exit code>) run by one process, so
 // that a race between steps is not lost in a Wine start. Prints "key=value" lines, or "error=..." and exits with 1.
 // "wine_driver --baseline" is the bench's bare baseline service.
-#include "WinApi.h"
+#include "test_sockets.h"
 #include <tlhelp32.h>
 #include <algorithm>
 #include <chrono>
@@ -14,30 +14,18 @@
 #include <vector>
 
 namespace {
-
 const std::wstring serverImage = L"quorvanta-embedded-server.exe";
 wchar_t baselineName[] = L"Quorvanta-Baseline";
-const sockaddr_in serverPort{AF_INET, htons(54321), {{{127, 0, 0, 1}}}, {}};
-const auto* serverAddress = reinterpret_cast<const sockaddr*>(&serverPort);
 
-double nowMs()
-{
+double nowMs() {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-bool fail(const std::string& what, unsigned long code)
-{
-    return std::printf("error=%s %lu\n", what.c_str(), code) < 0;
-}
+bool fail(const std::string& what, unsigned long code) { return std::printf("error=%s %lu\n", what.c_str(), code) < 0; }
 
-void append(std::string& list, unsigned long value)
-{
-    list += list.empty() ? "" : ",";
-    list += std::to_string(value);
-}
+void append(std::string& to, unsigned long value) { to.append(to.empty() ? "" : ",").append(std::to_string(value)); }
 
-SERVICE_STATUS_PROCESS query(SC_HANDLE service) // state 0 when the query fails
-{
+SERVICE_STATUS_PROCESS query(SC_HANDLE service) { // state 0 when the query fails
     SERVICE_STATUS_PROCESS status{};
     DWORD needed = 0;
     QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status, &needed);
@@ -45,8 +33,7 @@ SERVICE_STATUS_PROCESS query(SC_HANDLE service) // state 0 when the query fails
 }
 
 // Server and host processes; the servers are killed with exit code *kill if given.
-unsigned processes(const DWORD* kill = nullptr)
-{
+unsigned processes(const DWORD* kill = nullptr) {
     const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     PROCESSENTRY32W entry{sizeof entry, 0, 0, 0, 0, 0, 0, 0, 0, {}};
     unsigned found = 0;
@@ -62,8 +49,7 @@ unsigned processes(const DWORD* kill = nullptr)
 
 // Polls every millisecond until RUNNING or STOPPED when starting, else until STOPPED; then
 // the final status, and what is left of the processes after up to 5 s.
-bool watch(SC_HANDLE service, double origin, double limitMs, bool starting)
-{
+bool watch(SC_HANDLE service, double origin, double limitMs, bool starting) {
     std::string seen;
     for (DWORD last = 0;; Sleep(1)) {
         const SERVICE_STATUS_PROCESS status = query(service);
@@ -86,8 +72,7 @@ bool watch(SC_HANDLE service, double origin, double limitMs, bool starting)
 
 // Controls from threads of their own, all at once (under Wine ControlService can block until
 // the service answers), while this thread watches for STOPPED.
-bool stop(SC_HANDLE service, long count)
-{
+bool stop(SC_HANDLE service, long count) {
     const double origin = nowMs();
     std::vector<std::future<DWORD>> controls;
     for (long i = 0; i < std::max(count, 1L); ++i)
@@ -105,16 +90,7 @@ bool stop(SC_HANDLE service, long count)
     return std::printf("controls=%s\n", results.c_str()) > 0 && stopped;
 }
 
-// Binds the server port; a listener there (until this process ends) if `hold`.
-bool bindPort(bool hold)
-{
-    const SOCKET probe = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    const bool bound = bind(probe, serverAddress, sizeof serverPort) == 0;
-    return hold ? bound && listen(probe, 1) == 0 : (closesocket(probe), bound);
-}
-
-std::vector<std::wstring> startArguments(const std::wstring& value)
-{
+std::vector<std::wstring> startArguments(const std::wstring& value) {
     if (value.empty() || value[0] != L'@')
         return value.empty() ? std::vector<std::wstring>{} : std::vector<std::wstring>{value};
     std::ostringstream bytes;
@@ -126,17 +102,17 @@ std::vector<std::wstring> startArguments(const std::wstring& value)
     return arguments;
 }
 
-bool step(SC_HANDLE service, const std::wstring& verb, const std::wstring& value)
-{
+bool step(SC_HANDLE service, const std::wstring& verb, const std::wstring& value) {
     const long number = std::wcstol(value.c_str(), nullptr, 10);
     const double began = nowMs();
-    if (verb == L"free") { // as the host binds it
-        while (!bindPort(false) && nowMs() - began < 10000)
+    if (verb == L"free") { // as the host takes it
+        SOCKET probe = INVALID_SOCKET;
+        while ((probe = testSockets::listenOn(54321)) == INVALID_SOCKET && nowMs() - began < 10000)
             Sleep(5);
-        return bindPort(false) || fail("port 54321 still taken after ms", 10000);
+        return closesocket(probe) == 0 || fail("port 54321 still taken after ms", 10000);
     }
-    if (verb == L"hold")
-        return bindPort(true) || fail("cannot hold port 54321", WSAGetLastError());
+    if (verb == L"hold") // until this process ends
+        return testSockets::listenOn(54321) != INVALID_SOCKET || fail("cannot hold port 54321", WSAGetLastError());
     if (verb == L"kill")
         return processes(reinterpret_cast<const DWORD*>(&number)), true;
     if (verb == L"start") {
@@ -165,8 +141,7 @@ bool step(SC_HANDLE service, const std::wstring& verb, const std::wstring& value
 // The baseline: the same server with the same two inherited sockets, without pair proof or
 // event log; stopped by closing its own end, terminated after 5 s. Only its main thread
 // reports, so no report of the handler can meet the final one.
-void WINAPI baselineMain(DWORD, LPWSTR*)
-{
+void WINAPI baselineMain(DWORD, LPWSTR*) {
     static const HANDLE stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     const SERVICE_STATUS_HANDLE statusHandle = RegisterServiceCtrlHandlerW(baselineName, [](DWORD control) {
         if (control == SERVICE_CONTROL_STOP)
@@ -177,11 +152,11 @@ void WINAPI baselineMain(DWORD, LPWSTR*)
         SetServiceStatus(statusHandle, &status);
     };
     report(SERVICE_START_PENDING);
-    const SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    const SOCKET ownEnd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    const SOCKET listener = testSockets::listenOn(54321), ownEnd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     SetHandleInformation(reinterpret_cast<HANDLE>(ownEnd), HANDLE_FLAG_INHERIT, 0);
-    const SOCKET childEnd = bind(listener, serverAddress, sizeof serverPort) == 0 && listen(listener, SOMAXCONN) == 0
-            && connect(ownEnd, serverAddress, sizeof serverPort) == 0 ? accept(listener, nullptr, nullptr) : INVALID_SOCKET;
+    const sockaddr_in server = testSockets::loopback(54321);
+    const SOCKET childEnd = connect(ownEnd, reinterpret_cast<const sockaddr*>(&server), sizeof server) == 0
+        ? accept(listener, nullptr, nullptr) : INVALID_SOCKET;
     const std::wstring program = L"C:\\svc\\" + serverImage; // where the harness puts it
     std::wstring commandLine = L"\"" + program + L"\" server --pre-established-listener " + std::to_wstring(listener)
         + L" --pre-established-connection " + std::to_wstring(childEnd) + L" --max-file-write-cache-size 1073741824";
@@ -202,13 +177,9 @@ void WINAPI baselineMain(DWORD, LPWSTR*)
     }
     report(SERVICE_STOPPED);
 }
-
 } // namespace
 
-int wmain(int argc, wchar_t* argv[])
-{
-    WSADATA data;
-    WSAStartup(MAKEWORD(2, 2), &data);
+int wmain(int argc, wchar_t* argv[]) {
     SERVICE_TABLE_ENTRYW table[] = {{baselineName, baselineMain}, {nullptr, nullptr}};
     if (argc == 2 && argv[1] == std::wstring(L"--baseline"))
         return StartServiceCtrlDispatcherW(table) ? 0 : 1;
