@@ -4,15 +4,12 @@
 
 #include "ConnectionPair.h"
 
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
 namespace {
 
 constexpr double wordBudgetMs = 100.0;
-
-std::atomic<std::uint64_t> sleepCount{0};
 
 std::int64_t counterFrequency()
 {
@@ -74,7 +71,6 @@ bool transferWord(SOCKET socket, char* bytes, Direction direction)
             const int error = WSAGetLastError();
             if (error != WSAEINTR && error != WSAEWOULDBLOCK)
                 return false;
-            ++sleepCount;
             Sleep(1);
         } else if (result == 0 && direction == Direction::receive) {
             return false; // the peer closed before the word was complete
@@ -132,11 +128,6 @@ bool receiveWord(SOCKET socket, std::uint32_t& word)
     const bool complete = transferWord(socket, bytes, Direction::receive);
     std::memcpy(&word, bytes, sizeof word);
     return complete;
-}
-
-std::uint64_t transferSleepCount()
-{
-    return sleepCount.load();
 }
 
 bool verifyConnectionPair(SOCKET connecting, SOCKET accepted)

@@ -31,7 +31,3 @@ bool receiveWord(SOCKET socket, std::uint32_t& word);
 // once the counter passes about 9.2e12 ticks (some ten days of uptime at the
 // usual 10 MHz), and the budget check would then see a wrapped time.
 double elapsedMilliseconds(std::int64_t start, std::int64_t now, std::int64_t frequency);
-
-// How many 1 ms sleeps the transfers have made in this process (for the
-// benchmark: the common path should make none).
-std::uint64_t transferSleepCount();

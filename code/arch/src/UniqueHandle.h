@@ -80,12 +80,3 @@ struct SocketTraits {
     static bool isValid(Handle s) { return s != INVALID_SOCKET; }
     static void close(Handle s) { closesocket(s); }
 };
-
-// FindFirstFileW's search handle.
-struct FindHandleTraits {
-    using Handle = HANDLE;
-    static Handle empty() { return INVALID_HANDLE_VALUE; }
-    static bool isValid(Handle h) { return h != INVALID_HANDLE_VALUE && h != nullptr; }
-    static void close(Handle h) { FindClose(h); }
-};
-using ScopedFindHandle = UniqueHandle<FindHandleTraits>;
