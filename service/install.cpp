@@ -14,8 +14,8 @@
 namespace {
 
 constexpr const wchar_t* serviceDescription = L"Provides a persistent Quorvanta server to send and receive files.";
-constexpr const wchar_t* eventSourceKey =
-    L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Quorvanta-APIClient";
+constexpr const wchar_t* eventSourceKey
+    = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Quorvanta-APIClient";
 constexpr const char* messageFileName = "quorvanta_errors.dll";
 constexpr const char* installedArgument = "server";
 // The registration declares warnings too, although the host never writes one.
@@ -46,8 +46,7 @@ void warnAboutMissingFiles(const boost::filesystem::path& hostDirectory)
     for (const auto& [file, consequence] : needed) {
         boost::system::error_code error;
         if (!boost::filesystem::exists(hostDirectory / file, error))
-            std::fprintf(stderr, "Warning: %s is missing beside the host; %s until it is there.\n", file,
-                         consequence);
+            std::fprintf(stderr, "Warning: %s is missing beside the host; %s until it is there.\n", file, consequence);
     }
 }
 
@@ -127,8 +126,8 @@ bool installService()
     }
 
     boost::system::error_code pathError;
-    const boost::filesystem::path canonicalPath =
-        boost::filesystem::canonical(boost::filesystem::path(modulePath), boost::filesystem::path(), pathError);
+    const boost::filesystem::path canonicalPath
+        = boost::filesystem::canonical(boost::filesystem::path(modulePath), boost::filesystem::path(), pathError);
     if (pathError) {
         printFailure("Cannot install service (%d)\n", static_cast<DWORD>(pathError.value()));
         return false;
@@ -144,10 +143,9 @@ bool installService()
     // The path exactly as the system reported it: the service starts the very
     // file that was run, even when it was reached through a link.
     const std::wstring commandLine = buildCommandLine(modulePath, std::vector<std::string>{installedArgument});
-    const ServiceHandle service(systemApi.createService(manager.get(), serviceName, serviceName, SERVICE_ALL_ACCESS,
-                                                        SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                                        SERVICE_ERROR_NORMAL, commandLine.c_str(), nullptr, nullptr,
-                                                        nullptr, nullptr, nullptr));
+    const ServiceHandle service(systemApi.createService(
+        manager.get(), serviceName, serviceName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+        SERVICE_ERROR_NORMAL, commandLine.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
     if (!service) {
         const DWORD error = GetLastError();
         printFailure("CreateService failed (%d)\n", error);

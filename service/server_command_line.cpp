@@ -34,14 +34,13 @@ bool defaultExecutable(std::string& executable)
 
     try {
         boost::system::error_code error;
-        const boost::filesystem::path host =
-            boost::filesystem::canonical(boost::filesystem::path(moduleName, moduleName + length),
-                                         boost::filesystem::path(), error);
+        const boost::filesystem::path host = boost::filesystem::canonical(
+            boost::filesystem::path(moduleName, moduleName + length), boost::filesystem::path(), error);
         if (error) {
             // Only the system's own codes are Win32 errors; the library's
             // portable ones are not.
             SetLastError(error.category() == boost::system::system_category() ? static_cast<DWORD>(error.value())
-                                                                               : ERROR_BAD_PATHNAME);
+                                                                              : ERROR_BAD_PATHNAME);
             return false;
         }
         boost::filesystem::path server = host.parent_path();

@@ -56,10 +56,9 @@ bool attemptPair(const Socket& listening, Socket& connecting, Socket& accepted)
     accepted = Socket(incoming);
     setUpSocket(accepted.handle());
 
-    if (!accepted.setNonBlocking(true)
-        || !pollOne(connecting.handle(), POLLWRNORM, writableOnly)
-        || !verifyConnectionPair(connecting.handle(), accepted.handle())
-        || !connecting.setNonBlocking(false) || !accepted.setNonBlocking(false)) {
+    if (!accepted.setNonBlocking(true) || !pollOne(connecting.handle(), POLLWRNORM, writableOnly)
+        || !verifyConnectionPair(connecting.handle(), accepted.handle()) || !connecting.setNonBlocking(false)
+        || !accepted.setNonBlocking(false)) {
         accepted.close();
         return false;
     }

@@ -3,30 +3,52 @@
 SocketError classifySocketError(int winsockError)
 {
     switch (winsockError) {
-    case WSAEINTR: return SocketError::interrupted;
-    case WSAEBADF: return SocketError::badDescriptor;
-    case WSAEACCES: return SocketError::permissionDenied;
-    case WSAEWOULDBLOCK: return SocketError::wouldBlock;
-    case WSAEINPROGRESS: return SocketError::inProgress;
-    case WSAEALREADY: return SocketError::alreadyInProgress;
-    case WSAEADDRINUSE: return SocketError::addressInUse;
-    case WSAEADDRNOTAVAIL: return SocketError::addressNotAvailable;
-    case WSAENETDOWN: return SocketError::networkDown;
-    case WSAENETUNREACH: return SocketError::networkUnreachable;
-    case WSAENETRESET: return SocketError::networkReset;
-    case WSAECONNABORTED: return SocketError::connectionAborted;
-    case WSAECONNRESET: return SocketError::connectionReset;
-    case WSAENOBUFS: return SocketError::noBufferSpace;
-    case WSAEISCONN: return SocketError::alreadyConnected;
-    case WSAENOTCONN: return SocketError::notConnected;
-    case WSAETIMEDOUT: return SocketError::timedOut;
-    case WSAECONNREFUSED: return SocketError::connectionRefused;
-    case WSAEHOSTDOWN: return SocketError::hostDown;
-    case WSAEHOSTUNREACH: return SocketError::hostUnreachable;
+    case WSAEINTR:
+        return SocketError::interrupted;
+    case WSAEBADF:
+        return SocketError::badDescriptor;
+    case WSAEACCES:
+        return SocketError::permissionDenied;
+    case WSAEWOULDBLOCK:
+        return SocketError::wouldBlock;
+    case WSAEINPROGRESS:
+        return SocketError::inProgress;
+    case WSAEALREADY:
+        return SocketError::alreadyInProgress;
+    case WSAEADDRINUSE:
+        return SocketError::addressInUse;
+    case WSAEADDRNOTAVAIL:
+        return SocketError::addressNotAvailable;
+    case WSAENETDOWN:
+        return SocketError::networkDown;
+    case WSAENETUNREACH:
+        return SocketError::networkUnreachable;
+    case WSAENETRESET:
+        return SocketError::networkReset;
+    case WSAECONNABORTED:
+        return SocketError::connectionAborted;
+    case WSAECONNRESET:
+        return SocketError::connectionReset;
+    case WSAENOBUFS:
+        return SocketError::noBufferSpace;
+    case WSAEISCONN:
+        return SocketError::alreadyConnected;
+    case WSAENOTCONN:
+        return SocketError::notConnected;
+    case WSAETIMEDOUT:
+        return SocketError::timedOut;
+    case WSAECONNREFUSED:
+        return SocketError::connectionRefused;
+    case WSAEHOSTDOWN:
+        return SocketError::hostDown;
+    case WSAEHOSTUNREACH:
+        return SocketError::hostUnreachable;
     case WSAEFAULT:
     case WSAEINVAL:
-    case WSAENOTSOCK: return SocketError::invalidArgument;
-    default: return SocketError::otherError;
+    case WSAENOTSOCK:
+        return SocketError::invalidArgument;
+    default:
+        return SocketError::otherError;
     }
 }
 

@@ -105,8 +105,10 @@ struct Server {
         acceptor.open(tcp::v4(), error);
         // No other socket may share the port while we listen on it.
         BOOL exclusive = TRUE;
-        if (!error && setsockopt(acceptor.native_handle(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
-                          reinterpret_cast<const char*>(&exclusive), sizeof exclusive) != 0)
+        if (!error
+            && setsockopt(acceptor.native_handle(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
+                          reinterpret_cast<const char*>(&exclusive), sizeof exclusive)
+                != 0)
             error.assign(WSAGetLastError(), asio::error::get_system_category());
         if (!error)
             acceptor.bind(tcp::endpoint(asio::ip::address_v4::loopback(), port), error);

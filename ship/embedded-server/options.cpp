@@ -89,7 +89,8 @@ bool parseOptions(const std::vector<std::wstring>& arguments, Options& options, 
             return false;
         }
     }
-    if (!options.standalone && !(seen.contains(L"--pre-established-listener") && seen.contains(L"--pre-established-connection"))) {
+    if (!options.standalone
+        && !(seen.contains(L"--pre-established-listener") && seen.contains(L"--pre-established-connection"))) {
         problem = "server mode needs --pre-established-listener and --pre-established-connection";
         return false;
     }

@@ -59,7 +59,7 @@ struct ServerState {
     fs::path folder;
     std::string argumentsBody; // the answer to GET /arguments
     std::chrono::milliseconds clientTimeout{};
-    bool stopping = false;     // the host closed its end: finish and go
+    bool stopping = false; // the host closed its end: finish and go
     std::vector<std::weak_ptr<Session>> sessions;
 
     // Sessions still alive, after forgetting the ended ones.

@@ -66,7 +66,10 @@ bool clientLeft(const error_code& error)
 class Session : public std::enable_shared_from_this<Session> {
 public:
     Session(tcp::socket socket, ServerState& state)
-        : mSocket(std::move(socket)), mTimer(mSocket.get_executor()), mState(state), mChunk(chunkSize)
+        : mSocket(std::move(socket)),
+          mTimer(mSocket.get_executor()),
+          mState(state),
+          mChunk(chunkSize)
     {
         // Beast reads no more than the buffer's free room: without it, a body
         // would come in a few hundred bytes at a time.
@@ -226,7 +229,7 @@ private:
             return answer(failure(http::status::not_found), keepAlive, headOnly);
         // Sharing delete lets a DELETE remove the file while it is being sent.
         mReading.reset(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-            nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+                                   nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
         LARGE_INTEGER size{};
         if (!mReading || !GetFileSizeEx(mReading.get(), &size)) {
             const DWORD error = GetLastError();
@@ -239,9 +242,10 @@ private:
         head.content_length(static_cast<std::uint64_t>(size.QuadPart));
         if (headOnly)
             mReading.reset();
-        answer(std::move(head), keepAlive, true, headOnly ? std::function<void()>() : [this, size, keepAlive] {
-            sendChunk(static_cast<std::uint64_t>(size.QuadPart), keepAlive);
-        });
+        answer(
+            std::move(head), keepAlive, true, headOnly ? std::function<void()>() : [this, size, keepAlive] {
+                sendChunk(static_cast<std::uint64_t>(size.QuadPart), keepAlive);
+            });
     }
 
     void sendChunk(std::uint64_t remaining, bool keepAlive)
@@ -259,9 +263,8 @@ private:
             logLine("cannot read a file being sent (" + std::to_string(error) + ")");
             return drop();
         }
-        send(asio::buffer(mChunk.data(), read), [this, remaining = remaining - read, keepAlive] {
-            sendChunk(remaining, keepAlive);
-        });
+        send(asio::buffer(mChunk.data(), read),
+             [this, remaining = remaining - read, keepAlive] { sendChunk(remaining, keepAlive); });
     }
 
     void deleteFile(const fs::path& path, bool keepAlive)
@@ -303,21 +306,22 @@ private:
         if (mUpload->is_done())
             return commit(name, keepAlive);
         arm();
-        http::async_read_some(mSocket, mBuffer, *mUpload, [self = shared_from_this(), name, keepAlive](error_code error, std::size_t) {
-            self->disarm();
-            // A body cut short never reaches the name: the temporary file goes.
-            if (self->mTimedOut || error)
-                self->discardUpload();
-            if (self->mTimedOut)
-                return self->fail(http::status::request_timeout);
-            if (clientLeft(error))
-                return self->drop();
-            if (error) {
-                logLine("cannot store an upload for " + name + ": " + error.message());
-                return self->fail(http::status::internal_server_error);
-            }
-            self->readBody(name, keepAlive);
-        });
+        http::async_read_some(mSocket, mBuffer, *mUpload,
+                              [self = shared_from_this(), name, keepAlive](error_code error, std::size_t) {
+                                  self->disarm();
+                                  // A body cut short never reaches the name: the temporary file goes.
+                                  if (self->mTimedOut || error)
+                                      self->discardUpload();
+                                  if (self->mTimedOut)
+                                      return self->fail(http::status::request_timeout);
+                                  if (clientLeft(error))
+                                      return self->drop();
+                                  if (error) {
+                                      logLine("cannot store an upload for " + name + ": " + error.message());
+                                      return self->fail(http::status::internal_server_error);
+                                  }
+                                  self->readBody(name, keepAlive);
+                              });
     }
 
     void commit(const std::string& name, bool keepAlive)
@@ -385,15 +389,16 @@ private:
         arm(deadline);
         // Unread data at close makes the stack send RST, which can cut off
         // the answer the client has not read yet; so read to the end first.
-        mSocket.async_read_some(asio::buffer(mChunk), [self = shared_from_this(), deadline, shutDown](error_code error, std::size_t n) {
-            self->disarm();
-            self->mDiscarded += n;
-            if (!error && self->mDiscarded <= maxDiscarded)
-                return self->discardUntil(deadline, shutDown);
-            if (shutDown || (error && !self->mTimedOut))
-                return self->drop();
-            self->closeAfter(0ms, true);
-        });
+        mSocket.async_read_some(asio::buffer(mChunk),
+                                [self = shared_from_this(), deadline, shutDown](error_code error, std::size_t n) {
+                                    self->disarm();
+                                    self->mDiscarded += n;
+                                    if (!error && self->mDiscarded <= maxDiscarded)
+                                        return self->discardUntil(deadline, shutDown);
+                                    if (shutDown || (error && !self->mTimedOut))
+                                        return self->drop();
+                                    self->closeAfter(0ms, true);
+                                });
     }
 
     void drop()

@@ -86,7 +86,8 @@ bool listFiles(const fs::path& folder, std::string& body)
 fs::path newTemporaryPath(const fs::path& folder)
 {
     static unsigned counter = 0;
-    return folder / (L".upload-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(counter++) + L".tmp");
+    return folder
+        / (L".upload-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(counter++) + L".tmp");
 }
 
 std::string percentEncode(std::string_view bytes)

@@ -12,13 +12,17 @@ int _dowildcard = 0;
 
 namespace {
 
-UINT number(const wchar_t* text) { return static_cast<UINT>(std::wcstoull(text, nullptr, 0)); }
+UINT number(const wchar_t* text)
+{
+    return static_cast<UINT>(std::wcstoull(text, nullptr, 0));
+}
 
 // server exit <code> | until-close <code> <report> | ignore-close <report>, with
 // --pre-established-listener L --pre-established-connection C (else exit 90). The report
 // ("arg" per argument, listener, connection, sockets held) appears whole. until-close serves
 // the listener (each client gets a line) until the host closes C; 99 when no close came in 60 s.
-int server(int argc, wchar_t** argv) {
+int server(int argc, wchar_t** argv)
+{
     SOCKET listener = INVALID_SOCKET, connection = INVALID_SOCKET;
     std::string report;
     for (int i = 2; i < argc; ++i) {
@@ -35,7 +39,8 @@ int server(int argc, wchar_t** argv) {
     for (SOCKET socket : testSockets::heldSockets()) // what it holds, not what it was told
         report.append(1, ' ').append(std::to_string(socket));
     const std::wstring file = argv[behaviour == L"until-close" ? 4 : 3], part = file + L".part";
-    if (!testChild::writeFile(part, report + "\n") || !MoveFileExW(part.c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING))
+    if (!testChild::writeFile(part, report + "\n")
+        || !MoveFileExW(part.c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING))
         return 90;
     for (const ULONGLONG end = GetTickCount64() + 60000; behaviour == L"until-close" && GetTickCount64() < end;) {
         fd_set readable{2, {listener, connection}}; // select(): Wine's poll does not know inherited sockets
@@ -52,15 +57,16 @@ int server(int argc, wchar_t** argv) {
 }
 } // namespace
 
-int wmain(int argc, wchar_t** argv) {
+int wmain(int argc, wchar_t** argv)
+{
     const std::wstring verb = argc > 2 || (argc > 1 && !std::wcscmp(argv[1], L"crash")) ? argv[1] : L"";
     std::string echoed;
     for (int i = 0; i < argc; ++i)
         echoed += toUtf8(std::wstring_view(argv[i])) + '\0';
     // ExitProcess, not return: the runtime would narrow the code to int.
-    return verb == L"echo-args" ? (testChild::writeFile(argv[2], echoed) ? 0 : 3)
+    return verb == L"echo-args"               ? (testChild::writeFile(argv[2], echoed) ? 0 : 3)
         : verb == L"exit" || verb == L"crash" ? (ExitProcess(verb == L"crash" ? 0xC0000005 : number(argv[2])), 0)
-        : verb == L"sleep"  ? (Sleep(number(argv[2])), 0)
-        : verb == L"server" ? server(argc, argv)
-                            : 100;
+        : verb == L"sleep"                    ? (Sleep(number(argv[2])), 0)
+        : verb == L"server"                   ? server(argc, argv)
+                                              : 100;
 }

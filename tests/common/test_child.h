@@ -10,21 +10,31 @@
 
 namespace testChild {
 // A Unix path from the build reaches Windows code through Wine's Z: drive.
-inline std::wstring windowsPath(const std::string& path) {
+inline std::wstring windowsPath(const std::string& path)
+{
     return path[0] == '/' ? L"Z:" + std::filesystem::path(toWide(path)).make_preferred().wstring() : toWide(path);
 }
-inline std::wstring path() { return windowsPath(QUORVANTA_TEST_CHILD); }
-inline std::string pathUtf8() { return toUtf8(path()); }
+inline std::wstring path()
+{
+    return windowsPath(QUORVANTA_TEST_CHILD);
+}
+inline std::string pathUtf8()
+{
+    return toUtf8(path());
+}
 
 // A fresh folder by its long name (as code under test resolves it), removed with its contents.
 class TempDirectory {
 public:
-    TempDirectory() {
+    TempDirectory()
+    {
         static unsigned count = 0;
         mPath = std::filesystem::temp_directory_path(mError)
             / (L"quorvanta-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++count));
         wchar_t longName[MAX_PATH];
-        const DWORD length = std::filesystem::create_directory(mPath, mError) ? GetLongPathNameW(mPath.c_str(), longName, MAX_PATH) : 0;
+        const DWORD length = std::filesystem::create_directory(mPath, mError)
+            ? GetLongPathNameW(mPath.c_str(), longName, MAX_PATH)
+            : 0;
         mPath = length > 0 && length < MAX_PATH ? std::filesystem::path(longName) : mPath;
     }
     ~TempDirectory() { std::filesystem::remove_all(mPath, mError); }
@@ -39,17 +49,20 @@ private:
     std::filesystem::path mPath;
 };
 
-inline std::optional<std::string> readFile(const std::wstring& file) {
+inline std::optional<std::string> readFile(const std::wstring& file)
+{
     std::ifstream stream(std::filesystem::path(file), std::ios::binary);
     return stream ? std::optional(std::string(std::istreambuf_iterator<char>(stream), {})) : std::nullopt;
 }
 
-inline bool writeFile(const std::wstring& file, const std::string& bytes) {
+inline bool writeFile(const std::wstring& file, const std::string& bytes)
+{
     return static_cast<bool>(std::ofstream(std::filesystem::path(file), std::ios::binary) << bytes);
 }
 
 // What echo-args wrote, argument by argument.
-inline std::vector<std::string> echoed(const std::wstring& file) {
+inline std::vector<std::string> echoed(const std::wstring& file)
+{
     std::vector<std::string> arguments;
     std::istringstream bytes(readFile(file).value_or(""));
     for (std::string argument; std::getline(bytes, argument, '\0');)
@@ -58,7 +71,9 @@ inline std::vector<std::string> echoed(const std::wstring& file) {
 }
 
 // Waits at most 10 s for the child, then lets isRunning reap it.
-inline bool ends(Process& child) {
-    return child.processHandle() && WaitForSingleObject(child.processHandle(), 10000) == WAIT_OBJECT_0 && !child.isRunning();
+inline bool ends(Process& child)
+{
+    return child.processHandle() && WaitForSingleObject(child.processHandle(), 10000) == WAIT_OBJECT_0
+        && !child.isRunning();
 }
 } // namespace testChild

@@ -3,8 +3,8 @@
 #include "ServerSockets.h"
 #include "system_api.h"
 #include "test_sockets.h"
-#include <gtest/gtest.h>
 #include <algorithm>
+#include <gtest/gtest.h>
 #include <limits>
 #include <thread>
 
@@ -12,19 +12,22 @@ namespace {
 using testSockets::name;
 
 // The bytes unread on the socket, once there are at least `atLeast` or 2 s have passed.
-long unread(SOCKET socket, long atLeast = 0) {
+long unread(SOCKET socket, long atLeast = 0)
+{
     u_long count = 0;
     for (int i = 0; i < 2000 && ioctlsocket(socket, FIONREAD, &count) == 0 && long(count) < atLeast; ++i)
         Sleep(1);
     return ioctlsocket(socket, FIONREAD, &count) == 0 ? long(count) : -1;
 }
 
-bool readable(SOCKET socket, int ms = 2000) {
+bool readable(SOCKET socket, int ms = 2000)
+{
     WSAPOLLFD descriptor{socket, POLLRDNORM, 0};
     return WSAPoll(&descriptor, 1, ms) == 1;
 }
 
-bool connectTo(Socket& client, SOCKET listener) {
+bool connectTo(Socket& client, SOCKET listener)
+{
     sockaddr_in address{};
     int length = sizeof address;
     return client.open() && getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0
@@ -33,7 +36,8 @@ bool connectTo(Socket& client, SOCKET listener) {
 
 // The two non-blocking ends of one connection, as the host makes them. Strangers that come between
 // are rejected by their addresses in the ServerSockets test; here the challenge itself.
-TEST(ConnectionPair, VerificationNeedsEachChallengeBackWithin100Ms) {
+TEST(ConnectionPair, VerificationNeedsEachChallengeBackWithin100Ms)
+{
     Socket listening(testSockets::listenOn(0)), a, b;
     const std::size_t held = (a.open(), testSockets::heldSockets().size()); // opened again: the old one closes
     ASSERT_TRUE(connectTo(a, listening.handle()) && testSockets::heldSockets().size() == held);
@@ -66,15 +70,17 @@ bool steal = false;
 // and are each accepted and closed unspoken, one attempt apiece; a stolen own connection leaves
 // every attempt empty; a taken port fails before any report. Each attempt reports start-pending
 // without controls, with the next checkpoint and the hints 5100, 4400, 3700 in turn.
-TEST(ServerSockets, EveryRoadEndsInAVerifiedBlockingSetOrLeavesNothingBehind) {
+TEST(ServerSockets, EveryRoadEndsInAVerifiedBlockingSetOrLeavesNothingBehind)
+{
     WSASetLastError(WSAEADDRINUSE); // the set's sockets close between its failing call and the caller's look
-    Socket(0x7FFC).close();         // no such socket: a close that fails
+    Socket(0x7FFC).close(); // no such socket: a close that fails
     EXPECT_EQ(WSAEADDRINUSE, WSAGetLastError()) << "a close changed the caller's error";
     const ScopedSystemApi savedApi;
     systemApi.setServiceStatus = [](SERVICE_STATUS_HANDLE, LPSERVICE_STATUS status) -> BOOL {
         reports.push_back(*status);
         for (SOCKET listener : testSockets::heldSockets()) // the host has connected by now
-            while (steal && name(listener) == "127.0.0.1:54321" && name(listener, true).empty() && readable(listener, visitors.empty() ? 2000 : 0))
+            while (steal && name(listener) == "127.0.0.1:54321" && name(listener, true).empty()
+                   && readable(listener, visitors.empty() ? 2000 : 0))
                 visitors.emplace_back(accept(listener, nullptr, nullptr));
         return TRUE;
     };
@@ -84,9 +90,14 @@ TEST(ServerSockets, EveryRoadEndsInAVerifiedBlockingSetOrLeavesNothingBehind) {
             connectTo(visitors.emplace_back(), socket);
         return result;
     };
-    const struct { const char* road; int strangers; bool steal, squat; std::size_t attempts; } rows[] = {
-        {"own connection first", 0, false, false, 1}, {"one stranger", 1, false, false, 2}, {"two strangers", 2, false, false, 3},
-        {"three strangers", 3, false, false, 3}, {"no own connection", 0, true, false, 3}, {"port taken", 0, false, true, 0}};
+    const struct {
+        const char* road;
+        int strangers;
+        bool steal, squat;
+        std::size_t attempts;
+    } rows[] = {{"own connection first", 0, false, false, 1}, {"one stranger", 1, false, false, 2},
+                {"two strangers", 2, false, false, 3},        {"three strangers", 3, false, false, 3},
+                {"no own connection", 0, true, false, 3},     {"port taken", 0, false, true, 0}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.road);
         reports.clear();
@@ -105,30 +116,44 @@ TEST(ServerSockets, EveryRoadEndsInAVerifiedBlockingSetOrLeavesNothingBehind) {
             EXPECT_TRUE(!row.squat || WSAGetLastError() == WSAEADDRINUSE) << WSAGetLastError();
             ASSERT_EQ(row.attempts, reports.size());
             for (DWORD i = 0; i < reports.size(); ++i)
-                EXPECT_EQ((std::vector<DWORD>{SERVICE_START_PENDING, 0, NO_ERROR, 5100 - 700 * i, reports[0].dwCheckPoint + i}),
-                          (std::vector<DWORD>{reports[i].dwCurrentState, reports[i].dwControlsAccepted, reports[i].dwWin32ExitCode, reports[i].dwWaitHint, reports[i].dwCheckPoint}));
-            ASSERT_EQ(std::size_t(row.strangers + row.steal), visitors.size()) << "the host's own connection never arrived";
+                EXPECT_EQ(
+                    (std::vector<DWORD>{SERVICE_START_PENDING, 0, NO_ERROR, 5100 - 700 * i,
+                                        reports[0].dwCheckPoint + i}),
+                    (std::vector<DWORD>{reports[i].dwCurrentState, reports[i].dwControlsAccepted,
+                                        reports[i].dwWin32ExitCode, reports[i].dwWaitHint, reports[i].dwCheckPoint}));
+            ASSERT_EQ(std::size_t(row.strangers + row.steal), visitors.size())
+                << "the host's own connection never arrived";
             char byte = 0;
             for (const Socket& visitor : visitors)
-                EXPECT_TRUE(readable(visitor.handle()) && recv(visitor.handle(), &byte, 1, 0) == 0) << "a stranger was sent data";
-            const SOCKET listener = sockets.listener.handle(), accepted = sockets.primaryConnection.handle(), own = sockets.serviceConnection.handle();
-            EXPECT_TRUE(created || (listener == INVALID_SOCKET && own == INVALID_SOCKET && accepted == primary)) << "the record changed";
-            EXPECT_TRUE(!created || (name(listener) == "127.0.0.1:54321" && name(accepted, true) == name(own) && unread(accepted) == 0)) << name(own);
+                EXPECT_TRUE(readable(visitor.handle()) && recv(visitor.handle(), &byte, 1, 0) == 0)
+                    << "a stranger was sent data";
+            const SOCKET listener = sockets.listener.handle(), accepted = sockets.primaryConnection.handle(),
+                         own = sockets.serviceConnection.handle();
+            EXPECT_TRUE(created || (listener == INVALID_SOCKET && own == INVALID_SOCKET && accepted == primary))
+                << "the record changed";
+            EXPECT_TRUE(
+                !created
+                || (name(listener) == "127.0.0.1:54321" && name(accepted, true) == name(own) && unread(accepted) == 0))
+                << name(own);
             for (const SOCKET socket : created ? std::vector{listener, accepted, own} : std::vector<SOCKET>{}) {
                 DWORD flags = HANDLE_FLAG_INHERIT, noDelay = 0;
                 int length = sizeof noDelay;
-                EXPECT_TRUE(GetHandleInformation(reinterpret_cast<HANDLE>(socket), &flags) && !(flags & HANDLE_FLAG_INHERIT)
-                            && getsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<char*>(&noDelay), &length) == 0 && noDelay)
+                EXPECT_TRUE(
+                    GetHandleInformation(reinterpret_cast<HANDLE>(socket), &flags) && !(flags & HANDLE_FLAG_INHERIT)
+                    && getsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<char*>(&noDelay), &length) == 0
+                    && noDelay)
                     << "inheritable or without TCP_NODELAY";
             }
-            EXPECT_FALSE(sockets.primaryConnection.isNonBlocking() || sockets.serviceConnection.isNonBlocking()) << "left non-blocking";
+            EXPECT_FALSE(sockets.primaryConnection.isNonBlocking() || sockets.serviceConnection.isNonBlocking())
+                << "left non-blocking";
         }
         const linger hard{1, 0}; // reset, not closed: no TIME_WAIT may keep the fixed port from the next road
         for (Socket& visitor : visitors)
             setsockopt(visitor.handle(), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof hard);
         visitors.clear();
         const std::vector<SOCKET> after = testSockets::heldSockets(); // the set's sockets close with it
-        EXPECT_TRUE(std::includes(before.begin(), before.end(), after.begin(), after.end())) << "a socket was left open";
+        EXPECT_TRUE(std::includes(before.begin(), before.end(), after.begin(), after.end()))
+            << "a socket was left open";
     }
 }
 } // namespace

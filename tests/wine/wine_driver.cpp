@@ -3,7 +3,6 @@
 // that a race between steps is not lost in a Wine start. Prints "key=value" lines, or "error=..." and exits with 1.
 // "wine_driver --baseline" is the bench's bare baseline service.
 #include "test_sockets.h"
-#include <tlhelp32.h>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -11,21 +10,30 @@
 #include <future>
 #include <sstream>
 #include <string>
+#include <tlhelp32.h>
 #include <vector>
 
 namespace {
 const std::wstring serverImage = L"quorvanta-embedded-server.exe";
 wchar_t baselineName[] = L"Quorvanta-Baseline";
 
-double nowMs() {
+double nowMs()
+{
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-bool fail(const std::string& what, unsigned long code) { return std::printf("error=%s %lu\n", what.c_str(), code) < 0; }
+bool fail(const std::string& what, unsigned long code)
+{
+    return std::printf("error=%s %lu\n", what.c_str(), code) < 0;
+}
 
-void append(std::string& to, unsigned long value) { to.append(to.empty() ? "" : ",").append(std::to_string(value)); }
+void append(std::string& to, unsigned long value)
+{
+    to.append(to.empty() ? "" : ",").append(std::to_string(value));
+}
 
-SERVICE_STATUS_PROCESS query(SC_HANDLE service) { // state 0 when the query fails
+SERVICE_STATUS_PROCESS query(SC_HANDLE service)
+{ // state 0 when the query fails
     SERVICE_STATUS_PROCESS status{};
     DWORD needed = 0;
     QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status, &needed);
@@ -33,14 +41,16 @@ SERVICE_STATUS_PROCESS query(SC_HANDLE service) { // state 0 when the query fail
 }
 
 // Server and host processes; the servers are killed with exit code *kill if given.
-unsigned processes(const DWORD* kill = nullptr) {
+unsigned processes(const DWORD* kill = nullptr)
+{
     const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     PROCESSENTRY32W entry{sizeof entry, 0, 0, 0, 0, 0, 0, 0, 0, {}};
     unsigned found = 0;
     for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
         const bool server = lstrcmpiW(entry.szExeFile, serverImage.c_str()) == 0;
         found += server || lstrcmpiW(entry.szExeFile, L"quorvanta-apiclient.exe") == 0;
-        if (const HANDLE process = server && kill ? OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID) : nullptr)
+        if (const HANDLE process
+            = server && kill ? OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID) : nullptr)
             std::printf("killed=%d\n", TerminateProcess(process, *kill) && CloseHandle(process));
     }
     CloseHandle(snapshot);
@@ -49,7 +59,8 @@ unsigned processes(const DWORD* kill = nullptr) {
 
 // Polls every millisecond until RUNNING or STOPPED when starting, else until STOPPED; then
 // the final status, and what is left of the processes after up to 5 s.
-bool watch(SC_HANDLE service, double origin, double limitMs, bool starting) {
+bool watch(SC_HANDLE service, double origin, double limitMs, bool starting)
+{
     std::string seen;
     for (DWORD last = 0;; Sleep(1)) {
         const SERVICE_STATUS_PROCESS status = query(service);
@@ -63,7 +74,8 @@ bool watch(SC_HANDLE service, double origin, double limitMs, bool starting) {
             for (const double until = nowMs() + 5000; left != 0 && nowMs() < until; left = processes())
                 Sleep(20);
             return std::printf("stopped_ms=%.2f\nstopped_seen=%s\nwin32=%lu\nspecific=%lu\nleft=%u\n", at, seen.c_str(),
-                               status.dwWin32ExitCode, status.dwServiceSpecificExitCode, left) > 0;
+                               status.dwWin32ExitCode, status.dwServiceSpecificExitCode, left)
+                > 0;
         }
         if (last == 0 || at > limitMs)
             return fail("no final state, seen " + seen, GetLastError());
@@ -72,7 +84,8 @@ bool watch(SC_HANDLE service, double origin, double limitMs, bool starting) {
 
 // Controls from threads of their own, all at once (under Wine ControlService can block until
 // the service answers), while this thread watches for STOPPED.
-bool stop(SC_HANDLE service, long count) {
+bool stop(SC_HANDLE service, long count)
+{
     const double origin = nowMs();
     std::vector<std::future<DWORD>> controls;
     for (long i = 0; i < std::max(count, 1L); ++i)
@@ -90,19 +103,22 @@ bool stop(SC_HANDLE service, long count) {
     return std::printf("controls=%s\n", results.c_str()) > 0 && stopped;
 }
 
-std::vector<std::wstring> startArguments(const std::wstring& value) {
+std::vector<std::wstring> startArguments(const std::wstring& value)
+{
     if (value.empty() || value[0] != L'@')
         return value.empty() ? std::vector<std::wstring>{} : std::vector<std::wstring>{value};
     std::ostringstream bytes;
     bytes << std::ifstream(value.substr(1).c_str(), std::ios::binary).rdbuf();
-    std::wistringstream text(std::wstring(reinterpret_cast<const wchar_t*>(bytes.str().data()), bytes.str().size() / 2));
+    std::wistringstream text(
+        std::wstring(reinterpret_cast<const wchar_t*>(bytes.str().data()), bytes.str().size() / 2));
     std::vector<std::wstring> arguments;
     for (std::wstring argument; std::getline(text, argument, L'\0');)
         arguments.push_back(argument);
     return arguments;
 }
 
-bool step(SC_HANDLE service, const std::wstring& verb, const std::wstring& value) {
+bool step(SC_HANDLE service, const std::wstring& verb, const std::wstring& value)
+{
     const long number = std::wcstol(value.c_str(), nullptr, 10);
     const double began = nowMs();
     if (verb == L"free") { // as the host takes it
@@ -141,7 +157,8 @@ bool step(SC_HANDLE service, const std::wstring& verb, const std::wstring& value
 // The baseline: the same server with the same two inherited sockets, without pair proof or
 // event log; stopped by closing its own end, terminated after 5 s. Only its main thread
 // reports, so no report of the handler can meet the final one.
-void WINAPI baselineMain(DWORD, LPWSTR*) {
+void WINAPI baselineMain(DWORD, LPWSTR*)
+{
     static const HANDLE stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     const SERVICE_STATUS_HANDLE statusHandle = RegisterServiceCtrlHandlerW(baselineName, [](DWORD control) {
         if (control == SERVICE_CONTROL_STOP)
@@ -156,15 +173,17 @@ void WINAPI baselineMain(DWORD, LPWSTR*) {
     SetHandleInformation(reinterpret_cast<HANDLE>(ownEnd), HANDLE_FLAG_INHERIT, 0);
     const sockaddr_in server = testSockets::loopback(54321);
     const SOCKET childEnd = connect(ownEnd, reinterpret_cast<const sockaddr*>(&server), sizeof server) == 0
-        ? accept(listener, nullptr, nullptr) : INVALID_SOCKET;
+        ? accept(listener, nullptr, nullptr)
+        : INVALID_SOCKET;
     const std::wstring program = L"C:\\svc\\" + serverImage; // where the harness puts it
     std::wstring commandLine = L"\"" + program + L"\" server --pre-established-listener " + std::to_wstring(listener)
         + L" --pre-established-connection " + std::to_wstring(childEnd) + L" --max-file-write-cache-size 1073741824";
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION child{};
-    const bool launched = childEnd != INVALID_SOCKET && CreateProcessW(program.c_str(), commandLine.data(), nullptr,
-        nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &startup, &child);
+    const bool launched = childEnd != INVALID_SOCKET
+        && CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                          nullptr, &startup, &child);
     closesocket(listener);
     closesocket(childEnd);
     if (launched) {
@@ -179,12 +198,14 @@ void WINAPI baselineMain(DWORD, LPWSTR*) {
 }
 } // namespace
 
-int wmain(int argc, wchar_t* argv[]) {
+int wmain(int argc, wchar_t* argv[])
+{
     SERVICE_TABLE_ENTRYW table[] = {{baselineName, baselineMain}, {nullptr, nullptr}};
     if (argc == 2 && argv[1] == std::wstring(L"--baseline"))
         return StartServiceCtrlDispatcherW(table) ? 0 : 1;
     const DWORD access = SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS;
-    const SC_HANDLE service = OpenServiceW(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT), argv[argc > 1], access);
+    const SC_HANDLE service
+        = OpenServiceW(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT), argv[argc > 1], access);
     std::printf("open=%lu\n", service != nullptr ? 0ul : GetLastError());
     for (int i = 2; i < argc; ++i) {
         const std::wstring text = argv[i];

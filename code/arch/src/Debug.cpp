@@ -63,8 +63,8 @@ bool Debug::report(DebugMessageType type, const char* sourceFile, int line, std:
     const char* terminator = (length > 0 && message[length - 1] == '\n') ? "" : "\n";
 
     if (condition != nullptr) {
-        std::snprintf(text, sizeof text, "ASSERTION FAILED (%s, line %d): %s. %s%s", fileName, line, condition,
-                      message, terminator);
+        std::snprintf(text, sizeof text, "ASSERTION FAILED (%s, line %d): %s. %s%s", fileName, line, condition, message,
+                      terminator);
     } else {
         switch (type) {
         case Trace:

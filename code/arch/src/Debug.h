@@ -36,8 +36,8 @@ DebugConfig config();
 
 // True only for a fatal report while a debugger is attached: the caller must
 // then break into the debugger. A fatal report without a debugger aborts.
-bool report(DebugMessageType type, const char* sourceFile, int line, std::FILE* extraStream,
-            const char* condition, const char* format, ...)
+bool report(DebugMessageType type, const char* sourceFile, int line, std::FILE* extraStream, const char* condition,
+            const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 6, 7)))
 #endif
@@ -55,8 +55,8 @@ std::string systemErrorText();
 // The same form for a Windows error code, with the system's text for it.
 std::string windowsErrorText(unsigned long error);
 
-#define debugAssert(condition)                                                                 \
-    do {                                                                                       \
-        if (!(condition) && Debug::report(Debug::Fatal, __FILE__, __LINE__, nullptr, #condition, nullptr)) \
-            Debug::breakIntoDebugger();                                                        \
+#define debugAssert(condition)                                                                                         \
+    do {                                                                                                               \
+        if (!(condition) && Debug::report(Debug::Fatal, __FILE__, __LINE__, nullptr, #condition, nullptr))             \
+            Debug::breakIntoDebugger();                                                                                \
     } while (false)

@@ -6,9 +6,9 @@
 #include <boost/filesystem/path.hpp>
 
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstdint>
 
 namespace {
 
@@ -89,8 +89,9 @@ bool restrictInheritance(AttributeList& list, const std::vector<std::uint64_t>& 
         return false;
     }
     list.reset(buffer);
-    return processApi.updateAttribute(buffer, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, const_cast<std::uint64_t*>(values.data()),
-                                      values.size() * sizeof(std::uint64_t), nullptr, nullptr)
+    return processApi.updateAttribute(buffer, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                                      const_cast<std::uint64_t*>(values.data()), values.size() * sizeof(std::uint64_t),
+                                      nullptr, nullptr)
         != FALSE;
 }
 

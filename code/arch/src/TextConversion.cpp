@@ -14,7 +14,8 @@ std::string toUtf8(const wchar_t* text, std::size_t count)
         return {};
     std::string result(static_cast<std::size_t>(size) + 1, '\0');
     // The sizing pass replaces unpaired surrogates; only the strict pass rejects them.
-    const int written = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text, length, result.data(), size, nullptr, nullptr);
+    const int written
+        = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text, length, result.data(), size, nullptr, nullptr);
     if (written == 0)
         return {};
     result.resize(static_cast<std::size_t>(written));

@@ -9,5 +9,11 @@
 std::string toUtf8(const wchar_t* text, std::size_t count);
 std::wstring toWide(const char* text, std::size_t count);
 
-inline std::string toUtf8(std::wstring_view text) { return toUtf8(text.data(), text.size()); }
-inline std::wstring toWide(std::string_view text) { return toWide(text.data(), text.size()); }
+inline std::string toUtf8(std::wstring_view text)
+{
+    return toUtf8(text.data(), text.size());
+}
+inline std::wstring toWide(std::string_view text)
+{
+    return toWide(text.data(), text.size());
+}

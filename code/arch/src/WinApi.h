@@ -12,6 +12,8 @@
 #define _WIN32_WINNT 0x0601 // Windows 7: handle lists for CreateProcessW, strict UTF-8 conversion
 #endif
 
-#include <winsock2.h> // before windows.h, which would otherwise pull in winsock 1
+// winsock2.h before windows.h, which would otherwise pull in winsock 1.
+#include <winsock2.h>
 #include <ws2tcpip.h>
+
 #include <windows.h>
