@@ -1,6 +1,6 @@
 // rand_s is declared only when this is defined before the runtime's stdlib.h,
 // which the Windows headers pull in: it must precede every include.
-#define _CRT_RAND_S
+#define _CRT_RAND_S // NOLINT(bugprone-reserved-identifier): the runtime names this switch, not us
 
 #include "ConnectionPair.h"
 
