@@ -1,10 +1,57 @@
-# What a release needs of every shipped executable: a version resource made
-# from project(VERSION). The package itself is cmake/Package.cmake.
+# What a release needs of every shipped binary: a version resource made from
+# project(VERSION), headers that say which Windows it needs, and output that
+# does not depend on where or when it was built. The package itself is
+# cmake/Package.cmake.
 enable_language(RC)
 set(QUORVANTA_VERSION_TEMPLATE "${CMAKE_CURRENT_LIST_DIR}/version.rc.in")
+set(QUORVANTA_COMPANY_NAME "Quorvanta")
 
-# Gives an executable target a VERSIONINFO with the project's version, the
-# product name, the description given and its own file name.
+# The oldest Windows the binaries are made for, as major and minor version.
+# It follows _WIN32_WINNT in code/arch/src/WinApi.h (0x0601, Windows 7 and
+# Windows Server 2008 R2), the API level the code is compiled against; the
+# imports themselves need 6.0 (InitializeProcThreadAttributeList, WSAPoll).
+set(QUORVANTA_WINDOWS_MAJOR 6)
+set(QUORVANTA_WINDOWS_MINOR 1)
+
+if(CMAKE_C_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  # File names that reach the binaries through __FILE__ (assertions, Boost's
+  # exception locations) are written relative to the tree they come from, so
+  # no build machine's folders end up in a release. GCC tries the last map
+  # first: the more specific folders come after the ones that hold them.
+  # System headers are named by their real path, hence both spellings of the
+  # Boost include folder.
+  file(REAL_PATH "${QUORVANTA_BOOST_INCLUDE_ROOT}" _boost_real)
+  set(_prefix_maps
+    "${PROJECT_SOURCE_DIR}/="
+    "${CMAKE_BINARY_DIR}/="
+    "${CMAKE_BINARY_DIR}/deps/boost-include/="
+    "${QUORVANTA_BOOST_INCLUDE_ROOT}/=boost/"
+    "${_boost_real}/=boost/")
+  if(QUORVANTA_BOOST_FILESYSTEM_SOURCE_DIR)
+    list(APPEND _prefix_maps "${QUORVANTA_BOOST_FILESYSTEM_SOURCE_DIR}/=libs/filesystem/src/")
+  endif()
+  list(TRANSFORM _prefix_maps PREPEND "-ffile-prefix-map=")
+  set(_compile_options "$<$<COMPILE_LANGUAGE:C,CXX>:${_prefix_maps}>")
+  add_compile_options("${_compile_options}")
+  # Boost.Filesystem is defined before this file is read.
+  if(TARGET boost_filesystem)
+    target_compile_options(boost_filesystem PRIVATE "${_compile_options}")
+  endif()
+
+  # No link time in the headers (the release's time stamp comes from the
+  # commit when the package is made, see Package.cmake), and the Windows
+  # version above as the oldest the loader may run them on.
+  add_link_options(
+    LINKER:--no-insert-timestamp
+    LINKER:--major-subsystem-version,${QUORVANTA_WINDOWS_MAJOR}
+    LINKER:--minor-subsystem-version,${QUORVANTA_WINDOWS_MINOR}
+    LINKER:--major-os-version,${QUORVANTA_WINDOWS_MAJOR}
+    LINKER:--minor-os-version,${QUORVANTA_WINDOWS_MINOR})
+endif()
+
+# Gives an executable or a DLL target a VERSIONINFO with the project's
+# version, the company and product names, the description given and its own
+# file name.
 function(quorvanta_version_resource target description)
   set(QUORVANTA_FILE_DESCRIPTION "${description}")
   set(QUORVANTA_TARGET_NAME "${target}")
@@ -12,7 +59,15 @@ function(quorvanta_version_resource target description)
   if(NOT output_name)
     set(output_name ${target})
   endif()
-  set(QUORVANTA_ORIGINAL_FILENAME "${output_name}${CMAKE_EXECUTABLE_SUFFIX}")
+  get_target_property(type ${target} TYPE)
+  if(type STREQUAL "EXECUTABLE")
+    set(QUORVANTA_FILE_TYPE VFT_APP)
+    set(suffix "${CMAKE_EXECUTABLE_SUFFIX}")
+  else()
+    set(QUORVANTA_FILE_TYPE VFT_DLL)
+    set(suffix "${CMAKE_SHARED_MODULE_SUFFIX}")
+  endif()
+  set(QUORVANTA_ORIGINAL_FILENAME "${output_name}${suffix}")
   set(rc "${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc")
   configure_file("${QUORVANTA_VERSION_TEMPLATE}" "${rc}" @ONLY)
   target_sources(${target} PRIVATE "${rc}")
