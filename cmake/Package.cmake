@@ -3,12 +3,13 @@
 # its SHA-256 in quorvanta-apiclient-<version>-win64.zip.sha256. Everything
 # lands side by side in one folder, the executables stripped.
 #
-# Two builds of one commit give the same bytes wherever and whenever they run:
+# Two builds of one commit with the same packages installed give the same
+# bytes, whatever the build folder, the hour or the time zone:
 # - PackageConfig.cmake sets SOURCE_DATE_EPOCH to the commit's time before
 #   anything is staged, so strip writes that time into the PE headers;
 # - PackageStaged.cmake gives the staged text files Windows line endings;
-# - PackageZip.cmake writes the zip again with its entries in a fixed order,
-#   fixed permissions and the commit's time in UTC.
+# - PackageZip.cmake writes the zip again with its entries sorted and their
+#   times in UTC.
 install(TARGETS quorvanta-apiclient quorvanta-embedded-server
   RUNTIME DESTINATION . COMPONENT release)
 install(TARGETS quorvanta_errors

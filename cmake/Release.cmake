@@ -38,9 +38,10 @@ if(CMAKE_C_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
     target_compile_options(boost_filesystem PRIVATE "${_compile_options}")
   endif()
 
-  # No link time in the headers (the release's time stamp comes from the
-  # commit when the package is made, see Package.cmake), and the Windows
-  # version above as the oldest the loader may run them on.
+  # No link time anywhere in the output: strip writes the commit's time into
+  # the file header when the package is made (Package.cmake), but it leaves
+  # the one in a DLL's export directory alone. And the Windows version above
+  # as the oldest the loader may run the binaries on.
   add_link_options(
     LINKER:--no-insert-timestamp
     LINKER:--major-subsystem-version,${QUORVANTA_WINDOWS_MAJOR}
