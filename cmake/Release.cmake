@@ -6,12 +6,16 @@ enable_language(RC)
 set(QUORVANTA_VERSION_TEMPLATE "${CMAKE_CURRENT_LIST_DIR}/version.rc.in")
 set(QUORVANTA_COMPANY_NAME "Quorvanta")
 
-# The oldest Windows the binaries are made for, as major and minor version.
-# It follows _WIN32_WINNT in code/arch/src/WinApi.h (0x0601, Windows 7 and
-# Windows Server 2008 R2), the API level the code is compiled against; the
-# imports themselves need 6.0 (InitializeProcThreadAttributeList, WSAPoll).
-set(QUORVANTA_WINDOWS_MAJOR 6)
-set(QUORVANTA_WINDOWS_MINOR 1)
+# The oldest Windows the binaries are made for: the version the code is
+# compiled for, _WIN32_WINNT in the one header that includes Windows' own
+# (0x0601: Windows 7 and Windows Server 2008 R2). The imports themselves need
+# 6.0 (InitializeProcThreadAttributeList, WSAPoll).
+file(STRINGS "${PROJECT_SOURCE_DIR}/code/arch/src/WinApi.h" _winnt REGEX "^#define _WIN32_WINNT 0x")
+if(NOT _winnt MATCHES "0x([0-9A-Fa-f][0-9A-Fa-f])([0-9A-Fa-f][0-9A-Fa-f])")
+  message(FATAL_ERROR "No _WIN32_WINNT in code/arch/src/WinApi.h")
+endif()
+math(EXPR QUORVANTA_WINDOWS_MAJOR "0x${CMAKE_MATCH_1}")
+math(EXPR QUORVANTA_WINDOWS_MINOR "0x${CMAKE_MATCH_2}")
 
 if(CMAKE_C_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
   # File names that reach the binaries through __FILE__ (assertions, Boost's
