@@ -20,27 +20,11 @@ math(EXPR QUORVANTA_WINDOWS_MINOR "0x${CMAKE_MATCH_2}")
 if(CMAKE_C_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
   # File names that reach the binaries through __FILE__ (assertions, Boost's
   # exception locations) are written relative to the tree they come from, so
-  # no build machine's folders end up in a release. GCC tries the last map
-  # first: the more specific folders come after the ones that hold them.
-  # System headers are named by their real path, hence both spellings of the
-  # Boost include folder.
-  file(REAL_PATH "${QUORVANTA_BOOST_INCLUDE_ROOT}" _boost_real)
-  set(_prefix_maps
-    "${PROJECT_SOURCE_DIR}/="
-    "${CMAKE_BINARY_DIR}/="
-    "${CMAKE_BINARY_DIR}/deps/boost-include/="
-    "${QUORVANTA_BOOST_INCLUDE_ROOT}/=boost/"
-    "${_boost_real}/=boost/")
-  if(QUORVANTA_BOOST_FILESYSTEM_SOURCE_DIR)
-    list(APPEND _prefix_maps "${QUORVANTA_BOOST_FILESYSTEM_SOURCE_DIR}/=libs/filesystem/src/")
-  endif()
-  list(TRANSFORM _prefix_maps PREPEND "-ffile-prefix-map=")
-  set(_compile_options "$<$<COMPILE_LANGUAGE:C,CXX>:${_prefix_maps}>")
-  add_compile_options("${_compile_options}")
-  # Boost.Filesystem is defined before this file is read.
-  if(TARGET boost_filesystem)
-    target_compile_options(boost_filesystem PRIVATE "${_compile_options}")
-  endif()
+  # that no folder of the build machine ends up in a release. GCC names
+  # system headers by their real path.
+  file(REAL_PATH "${QUORVANTA_BOOST_INCLUDE_ROOT}" _boost_headers)
+  add_compile_options("$<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${PROJECT_SOURCE_DIR}/=>"
+                      "$<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${_boost_headers}/=boost/>")
 
   # No link time anywhere in the output: strip writes the commit's time into
   # the file header when the package is made (Package.cmake), but it leaves

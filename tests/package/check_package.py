@@ -20,7 +20,7 @@ texts = ["README-embedded-server.md", "LICENSE", "operating.md"] + [
         "libstdc++-GCC-runtime-library-exception.txt",
     )
 ]
-RT_MESSAGETABLE, RT_VERSION = 11, 16
+RT_MESSAGETABLE, RT_VERSION, VFT_APP, VFT_DLL = 11, 16, 1, 2
 # Both builds take their time from the commit, never from the caller.
 environment = {k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}
 
@@ -118,9 +118,11 @@ with zipfile.ZipFile(build / f"{top}.zip") as archive:
             failures.append(f"{name}: resource types {resources}")
         for path in sorted(p for p in machine_paths if p.encode() in data or p.encode("utf-16-le") in data):
             failures.append(f"{name}: names the build machine's {path}")
-        fixed = data.find(struct.pack("<I", 0xFEEF04BD))
-        if fixed < 0 or struct.unpack_from("<II", data, fixed + 8) != (major << 16 | minor, patch << 16):
-            failures.append(f"{name}: fixed file version is not {version}")
+        fixed = data.find(struct.pack("<I", 0xFEEF04BD))  # VS_FIXEDFILEINFO: the version at 8, the file type at 36
+        found = struct.unpack_from("<II", data, fixed + 8) + struct.unpack_from("<I", data, fixed + 36)
+        expected = (major << 16 | minor, patch << 16, VFT_DLL if name.endswith(".dll") else VFT_APP)
+        if fixed < 0 or found != expected:
+            failures.append(f"{name}: fixed file information {found}, expected version {version} as {expected}")
         keys = ("FileVersion", "ProductVersion", "ProductName", "CompanyName", "OriginalFilename", "FileDescription")
         strings = {key: version_string(data, key) for key in keys}
         wanted = dict(strings, FileVersion=version, ProductVersion=version, ProductName="Quorvanta-APIClient")
