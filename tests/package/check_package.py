@@ -12,14 +12,8 @@ source = Path(__file__).resolve().parents[2]
 rebuild = build / "package-rebuild"
 top = f"quorvanta-apiclient-{version}-win64"
 binaries = ["quorvanta-apiclient.exe", "quorvanta-embedded-server.exe", "quorvanta_errors.dll"]
-texts = ["README-embedded-server.md", "LICENSE", "operating.md"] + [
-    "notices/" + n
-    for n in (
-        "Boost-BSL-1.0.txt",
-        "MinGW-w64-runtime-and-winpthreads.txt",
-        "libstdc++-GCC-runtime-library-exception.txt",
-    )
-]
+notices = ("Boost-BSL-1.0.txt", "MinGW-w64-runtime-and-winpthreads.txt", "libstdc++-GCC-runtime-library-exception.txt")
+texts = ["README-embedded-server.md", "LICENSE", "operating.md"] + ["notices/" + n for n in notices]
 RT_MESSAGETABLE, RT_VERSION, VFT_APP, VFT_DLL = 11, 16, 1, 2
 # Both builds take their time from the commit, never from the caller.
 environment = {k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}
