@@ -25,6 +25,8 @@ def cached(name):
 
 
 def make_package(folder, **options):
+    for made in (f"{top}.zip", f"{top}.zip.sha256"):  # none left from an earlier run
+        (folder / made).unlink(missing_ok=True)
     subprocess.run(
         [cmake, "--build", folder, "--target", "package"], check=True, stdout=subprocess.DEVNULL, timeout=600, **options
     )
