@@ -61,6 +61,11 @@ def version_string(data, key):  # a StringFileInfo value: the key, padding to 32
     return found and found[1].decode("utf-16-le")
 
 
+def fixed_file_info(data):  # VS_FIXEDFILEINFO: the version at 8, the file type at 36
+    at = data.find(struct.pack("<I", 0xFEEF04BD))
+    return at >= 0 and struct.unpack_from("<II", data, at + 8) + struct.unpack_from("<I", data, at + 36)
+
+
 def entries(package):
     with zipfile.ZipFile(package) as archive:
         return [(i.filename, i.date_time, i.CRC, i.external_attr, i.extra) for i in archive.infolist()]
@@ -114,10 +119,9 @@ with zipfile.ZipFile(build / f"{top}.zip") as archive:
             failures.append(f"{name}: resource types {resources}")
         for path in sorted(p for p in machine_paths if p.encode() in data or p.encode("utf-16-le") in data):
             failures.append(f"{name}: names the build machine's {path}")
-        fixed = data.find(struct.pack("<I", 0xFEEF04BD))  # VS_FIXEDFILEINFO: the version at 8, the file type at 36
-        found = struct.unpack_from("<II", data, fixed + 8) + struct.unpack_from("<I", data, fixed + 36)
+        found = fixed_file_info(data)
         expected = (major << 16 | minor, patch << 16, VFT_DLL if name.endswith(".dll") else VFT_APP)
-        if fixed < 0 or found != expected:
+        if found != expected:
             failures.append(f"{name}: fixed file information {found}, expected version {version} as {expected}")
         keys = ("FileVersion", "ProductVersion", "ProductName", "CompanyName", "OriginalFilename", "FileDescription")
         strings = {key: version_string(data, key) for key in keys}
