@@ -18,7 +18,6 @@ import shutil
 import socket
 import statistics
 import subprocess
-import sys
 import threading
 import time
 
@@ -26,10 +25,11 @@ MIB = 1 << 20
 TIME_LIMIT = 60  # seconds, for any one start, connection, socket operation or join
 LARGE, SMALL, CONCURRENT = 64 * MIB, MIB, 32
 MEASURES = ("PUT 64 MiB", "GET 64 MiB", f"{CONCURRENT} x 1 MiB PUT")
+FLOOR, SERVER = "floor (bench_floor)", "reference server"
 
 
 def exchange(port, head, body=b"", into=None):
-    """One request on a connection of its own; the answer's status. A body answered is stored in into."""
+    """One request on a connection of its own; the answer's status and body length. A 200 body is stored in into."""
     with socket.create_connection(("127.0.0.1", port), timeout=TIME_LIMIT) as connection:
         connection.sendall(head)
         connection.sendall(body)
@@ -51,13 +51,13 @@ def exchange(port, head, body=b"", into=None):
             if count == 0:
                 raise RuntimeError(f"{head.splitlines()[0]}: the body ended after {got} of {length} bytes")
             got += count
-    return status
+    return status, length
 
 
 def put(port, name, body):
     """Seconds from connecting to the answer of a PUT, which must store the file."""
     start = time.perf_counter()
-    status = exchange(
+    status, _ = exchange(
         port, f"PUT /files/{name} HTTP/1.1\r\nHost: x\r\nContent-Length: {len(body)}\r\n\r\n".encode(), body
     )
     elapsed = time.perf_counter() - start
@@ -67,12 +67,12 @@ def put(port, name, body):
 
 
 def get(port, name, into):
-    """Seconds from connecting to the last byte of a GET, whose body fills into."""
+    """Seconds from connecting to the last byte of a GET, whose body must fill into exactly."""
     start = time.perf_counter()
-    status = exchange(port, f"GET /files/{name} HTTP/1.1\r\nHost: x\r\n\r\n".encode(), into=into)
+    status, length = exchange(port, f"GET /files/{name} HTTP/1.1\r\nHost: x\r\n\r\n".encode(), into=into)
     elapsed = time.perf_counter() - start
-    if status != 200:
-        raise RuntimeError(f"GET {name}: status {status}")
+    if status != 200 or length != len(into):
+        raise RuntimeError(f"GET {name}: status {status}, {length} bytes")
     return elapsed
 
 
@@ -155,10 +155,11 @@ class Wine:
 def run(build, count):
     large, small = os.urandom(LARGE), os.urandom(SMALL)
     received = bytearray(LARGE)
+    load = os.getloadavg()  # others' work on the machine shows in every figure
     with Wine(build) as wine:
         peers = {
-            "floor (bench_floor)": wine.start(f"{build}/tests/bin/bench_floor.exe", wine.folder("floor")),
-            "reference server": wine.start(
+            FLOOR: wine.start(f"{build}/tests/bin/bench_floor.exe", wine.folder("floor")),
+            SERVER: wine.start(
                 f"{build}/bin/quorvanta-embedded-server.exe",
                 "standalone",
                 "--port=0",
@@ -184,12 +185,16 @@ def run(build, count):
                         rates[peer][measure].append((LARGE if measure < 2 else CONCURRENT * SMALL) / seconds / 1e6)
                         client_shares[peer][measure].append((time.process_time() - client_cpu) / seconds)
     print(f"data path, MB/s (10^6 bytes/s): median (min-max) of {count} interleaved runs after a warm-up")
+    print(
+        "load average (1, 5, 15 min): before {:.2f} {:.2f} {:.2f}, after {:.2f} {:.2f} {:.2f}".format(
+            *load, *os.getloadavg()
+        )
+    )
     print(f"{'':24}" + "".join(f"{name:>22}" for name in MEASURES))
     for peer, figures in rates.items():
         cells = (f"{statistics.median(f):.0f} ({min(f):.0f}-{max(f):.0f})" for f in figures)
         print(f"{peer:24}" + "".join(f"{cell:>22}" for cell in cells))
-    server, floor = rates["reference server"], rates["floor (bench_floor)"]
-    ratios = [statistics.median(s) / statistics.median(f) for s, f in zip(server, floor)]
+    ratios = [statistics.median(s) / statistics.median(f) for s, f in zip(rates[SERVER], rates[FLOOR])]
     print(f"{'server / floor':24}" + "".join(f"{ratio:>22.2f}" for ratio in ratios))
     # Near 100 % the client, not the peer, would set the pace (2 cores: the client, the peer and the wineserver).
     print("client CPU time per elapsed time, median:")
@@ -204,4 +209,3 @@ if __name__ == "__main__":
     parser.add_argument("--count", type=int, default=11, help="measured runs of each figure (default 11)")
     arguments = parser.parse_args()
     run(os.path.abspath(arguments.build), arguments.count)
-    sys.exit(0)
