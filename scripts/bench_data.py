@@ -4,8 +4,9 @@ the same file work), both standalone under one Wine and interleaved in one run: 
 concurrent 1 MiB PUTs, in MB/s (10^6 bytes per second), medians over --count runs after one warm-up round, and the
 ratio server/floor.
 
-The client is this program, on Linux, over loopback. It prints its own CPU time per elapsed time for each figure: a
-client near 100 % would be measuring itself, not the server.
+The client is this program, on Linux, over loopback. A second table shows where each transfer's time goes: its
+elapsed time and the CPU time of the client, of the Wine program and of the wineserver (which does the work of every
+Winsock call the program makes). A client whose CPU time neared the elapsed time would be measuring itself.
 
 Run it through scripts/bench --data, which builds both programs first. Standard output is the table; its last line
 is "put-ratio=R get-ratio=R concurrent-ratio=R".
@@ -147,9 +148,46 @@ class Wine:
             raise RuntimeError(f"{program} did not start; see {self.work}")
         return int(found.group(1))
 
+    def wineserver_pid(self):
+        """The wineserver of this prefix: it works in a folder named after the prefix's device and inode."""
+        prefix = os.stat(self.env["WINEPREFIX"])
+        folder = f"server-{prefix.st_dev:x}-{prefix.st_ino:x}"
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                if open(f"/proc/{pid}/comm").read().startswith("wineserver") and os.readlink(
+                    f"/proc/{pid}/cwd"
+                ).endswith("/" + folder):
+                    return int(pid)
+            except OSError:  # ended meanwhile, or not ours to look at
+                continue
+        raise RuntimeError(f"no wineserver works for {self.env['WINEPREFIX']}")
+
     def folder(self, name):  # a data folder in the prefix, by its Windows name
         os.makedirs(os.path.join(self.drive, "bench", name))
         return f"C:\\bench\\{name}"
+
+
+def cpu_seconds(pid):
+    """User and system time of a process so far, its ended threads included."""
+    fields = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def clocks(pid, wineserver):
+    """CPU seconds so far of the client, the program and the wineserver."""
+    return [time.process_time(), cpu_seconds(pid), cpu_seconds(wineserver)]
+
+
+def transfer(measure, port, large, small, received):
+    """Seconds one of the MEASURES took."""
+    if measure == 0:
+        return put(port, "large", large)
+    if measure == 1:
+        seconds = get(port, "large", received)
+        if received != large:
+            raise RuntimeError(f"port {port}: GET returned other bytes than the PUT stored")
+        return seconds
+    return concurrent_puts(port, small)
 
 
 def run(build, count):
@@ -166,24 +204,22 @@ def run(build, count):
                 "--data-dir=" + wine.folder("server"),
             ),
         }
+        pids = dict(zip(peers, (process.pid for process in wine.processes)))  # wine becomes the program itself
+        wineserver = wine.wineserver_pid()
         rates = {peer: [[] for _ in MEASURES] for peer in peers}
-        client_shares = {peer: [[] for _ in MEASURES] for peer in peers}
+        # Elapsed time and CPU time (client, program, wineserver) summed over the runs: CPU time comes in ticks of
+        # 10 ms, too coarse for one transfer.
+        times = {peer: [[0.0] * 4 for _ in MEASURES] for peer in peers}
         for run_index in range(count + 1):  # the first unmeasured: it loads everything from disk
             order = list(peers)[:: 1 if run_index % 2 else -1]  # neither always meets the other's leftovers first
             for measure in range(len(MEASURES)):
                 for peer in order:
-                    port, client_cpu = peers[peer], time.process_time()
-                    if measure == 0:
-                        seconds = put(port, "large", large)
-                    elif measure == 1:
-                        seconds = get(port, "large", received)
-                        if received != large:
-                            raise RuntimeError(f"{peer}: GET returned other bytes than the PUT stored")
-                    else:
-                        seconds = concurrent_puts(port, small)
+                    start = clocks(pids[peer], wineserver)
+                    seconds = transfer(measure, peers[peer], large, small, received)
+                    spent = [seconds] + [now - then for now, then in zip(clocks(pids[peer], wineserver), start)]
                     if run_index > 0:
                         rates[peer][measure].append((LARGE if measure < 2 else CONCURRENT * SMALL) / seconds / 1e6)
-                        client_shares[peer][measure].append((time.process_time() - client_cpu) / seconds)
+                        times[peer][measure] = [total + value for total, value in zip(times[peer][measure], spent)]
     print(f"data path, MB/s (10^6 bytes/s): median (min-max) of {count} interleaved runs after a warm-up")
     print(
         "load average (1, 5, 15 min): before {:.2f} {:.2f} {:.2f}, after {:.2f} {:.2f} {:.2f}".format(
@@ -196,10 +232,10 @@ def run(build, count):
         print(f"{peer:24}" + "".join(f"{cell:>22}" for cell in cells))
     ratios = [statistics.median(s) / statistics.median(f) for s, f in zip(rates[SERVER], rates[FLOOR])]
     print(f"{'server / floor':24}" + "".join(f"{ratio:>22.2f}" for ratio in ratios))
-    # Near 100 % the client, not the peer, would set the pace (2 cores: the client, the peer and the wineserver).
-    print("client CPU time per elapsed time, median:")
-    for peer, shares in client_shares.items():
-        print(f"{peer:24}" + "".join(f"{format(statistics.median(share), '.0%'):>22}" for share in shares))
+    print("per transfer, mean ms: elapsed: CPU time of the client / the program / the wineserver")
+    for peer, columns in times.items():
+        cells = ("{:.0f}: {:.0f} / {:.0f} / {:.0f}".format(*(value / count * 1000 for value in c)) for c in columns)
+        print(f"{peer:24}" + "".join(f"{cell:>22}" for cell in cells))
     print("put-ratio={:.2f} get-ratio={:.2f} concurrent-ratio={:.2f}".format(*ratios))
 
 
