@@ -512,7 +512,8 @@ INSTANTIATE_TEST_SUITE_P(
                      {L"\xDC00z", L"c"},
                      std::nullopt,
                      {"", "b", "", "c"},
-                     false})[](const testing::TestParamInfo<ArgumentsRow>& row) { return row.param.name; });
+                     false}),
+    [](const testing::TestParamInfo<ArgumentsRow>& row) { return row.param.name; });
 
 // The roads through serviceMain. A failure tells the SCM first, then the operator why; its final status carries the
 // cause, so that the SCM's recovery actions can act on it.
