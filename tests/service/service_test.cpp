@@ -399,7 +399,8 @@ TEST_F(StatusReports, AFinalReportWaitsForTheHandlersSecondReport)
         Sleep(100); // time for the final report to come in between, were it let
     };
     serviceControlHandler(SERVICE_CONTROL_STOP);
-    finalReport.join();
+    if (finalReport.joinable())
+        finalReport.join();
     EXPECT_EQ((Strings{"STOP_PENDING checkpoint=2 accepts=stop", "STOP_PENDING checkpoint=3 accepts=stop",
                        "STOPPED win32=0 specific=0"}),
               entriesAfter("RUNNING"));
@@ -430,7 +431,8 @@ TEST_F(StatusReports, StoppedIsSentWithoutTheStatusLock)
             dispatcherLock.unlock();
     };
     reportServiceStatus(SERVICE_STOPPED, 0);
-    dispatcher.join();
+    if (dispatcher.joinable())
+        dispatcher.join();
     CloseHandle(handlerCalled);
     EXPECT_TRUE(dispatcherLockTaken) << "the final report and the handler waited for each other";
 }
@@ -467,6 +469,12 @@ struct ArgumentsRow {
     Strings serverArguments;
     bool serverMode;
 };
+
+// A failing row is named by its name, not by its bytes.
+void PrintTo(const ArgumentsRow& row, std::ostream* out)
+{
+    *out << row.name;
+}
 
 class ServerCommandLine : public HostTest, public testing::WithParamInterface<ArgumentsRow> {};
 
@@ -532,6 +540,11 @@ struct HostPathRow {
     void (*breakHostPath)();
     DWORD win32;
 };
+
+void PrintTo(const HostPathRow& row, std::ostream* out)
+{
+    *out << row.name;
+}
 
 class HostPathRoads : public HostTest, public testing::WithParamInterface<HostPathRow> {};
 
@@ -791,6 +804,11 @@ struct RefusalRow {
     Strings afterwards; // the log after the refused call
 };
 
+void PrintTo(const RefusalRow& row, std::ostream* out)
+{
+    *out << row.name;
+}
+
 class ConsoleRefusals : public HostTest, public testing::WithParamInterface<RefusalRow> {};
 
 // A script hears of every failure through the exit code; nothing more is tried, and what was opened is closed.
@@ -891,7 +909,8 @@ TEST_F(EntryPoint, WaitsForTheServiceRoutineBeforeClosingTheEventSource)
     Arguments none;
     std::vector<LPWSTR> argv = argumentVector(L"quorvanta-apiclient.exe", none);
     EXPECT_EQ(0, hostMain(1, argv.data()));
-    routine.join();
+    if (routine.joinable())
+        routine.join();
     CloseHandle(underWay);
     EXPECT_EQ((Strings{"RegisterEventSource \"Quorvanta-APIClient\"", "StartServiceCtrlDispatcher",
                        "CreateEvent manual-reset unsignalled", handlerRegistered,
