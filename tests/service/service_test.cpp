@@ -461,6 +461,13 @@ TEST_F(EventLog, ApiFailureTextsAreCutAt255Units)
     EXPECT_EQ((Strings{apiFailure(kept + " failed with -"), apiFailure(kept + "b failed with ")}), fake.log);
 }
 
+// A failing row is named by its name, not by its bytes.
+template <typename Row>
+auto operator<<(std::ostream& out, const Row& row) -> decltype(out << row.name)
+{
+    return out << row.name;
+}
+
 struct ArgumentsRow {
     std::string name;
     Arguments hostArguments;
@@ -469,12 +476,6 @@ struct ArgumentsRow {
     Strings serverArguments;
     bool serverMode;
 };
-
-// A failing row is named by its name, not by its bytes.
-void PrintTo(const ArgumentsRow& row, std::ostream* out)
-{
-    *out << row.name;
-}
 
 class ServerCommandLine : public HostTest, public testing::WithParamInterface<ArgumentsRow> {};
 
@@ -540,11 +541,6 @@ struct HostPathRow {
     void (*breakHostPath)();
     DWORD win32;
 };
-
-void PrintTo(const HostPathRow& row, std::ostream* out)
-{
-    *out << row.name;
-}
 
 class HostPathRoads : public HostTest, public testing::WithParamInterface<HostPathRow> {};
 
@@ -803,11 +799,6 @@ struct RefusalRow {
     std::string warned;
     Strings afterwards; // the log after the refused call
 };
-
-void PrintTo(const RefusalRow& row, std::ostream* out)
-{
-    *out << row.name;
-}
 
 class ConsoleRefusals : public HostTest, public testing::WithParamInterface<RefusalRow> {};
 
