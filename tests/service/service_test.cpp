@@ -385,6 +385,17 @@ TEST_F(StatusReports, StartAcceptsNoControlAndCheckpointsCountPendingReportsOnly
         fake.log);
 }
 
+// The service accepts the stop control alone; any other control that reaches the handler changes nothing.
+TEST_F(StatusReports, ControlsOtherThanStopAreIgnored)
+{
+    ASSERT_TRUE(startServiceControl());
+    reportServiceStatus(SERVICE_RUNNING, 0);
+    serviceControlHandler(SERVICE_CONTROL_INTERROGATE);
+    serviceControlHandler(SERVICE_CONTROL_SHUTDOWN);
+    EXPECT_EQ(Strings{}, entriesAfter("RUNNING"));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(stopEvent, 0)) << "the service was told to stop";
+}
+
 // The handler re-reads the state for its second report. A final report slipping in between would be followed by a
 // pending one, and the SCM would show the stopped service as stopping for good.
 TEST_F(StatusReports, AFinalReportWaitsForTheHandlersSecondReport)
