@@ -6,6 +6,7 @@
 #include "event_log.h"
 #include "server_command_line.h"
 #include "service_status.h"
+#include "system_api.h"
 
 #include <boost/lexical_cast.hpp>
 #include <boost/system/system_error.hpp>
@@ -56,11 +57,11 @@ void stopServer(Process& process, Socket& keptConnection, bool serverMode)
     if (serverMode) {
         keptConnection.close();
         if (process.isRunning())
-            WaitForSingleObject(process.processHandle(), stopGracePeriodMs);
+            systemApi.waitForSingleObject(process.processHandle(), stopGracePeriodMs);
     }
     if (process.isRunning()) {
         process.terminate();
-        WaitForSingleObject(process.processHandle(), stopGracePeriodMs);
+        systemApi.waitForSingleObject(process.processHandle(), stopGracePeriodMs);
     }
     if (process.isRunning())
         process.terminateAndWait();
@@ -165,11 +166,21 @@ void runServer(DWORD argc, LPWSTR* argv)
     // Whatever ends the wait, a failure of the wait included, leads to the
     // staged stop: the child must never be left behind.
     const HANDLE waitHandles[] = {stopEvent, process.processHandle()};
-    const DWORD waited = WaitForMultipleObjects(2, waitHandles, FALSE, INFINITE);
+    const DWORD waited = systemApi.waitForMultipleObjects(2, waitHandles, FALSE, INFINITE);
     const DWORD waitError = GetLastError();
 
     stopServer(process, keptConnection, serverMode);
     const DWORD exitCode = process.exitCode();
+    // The child is gone but the system would not tell its exit code: that is
+    // the host's failure, and the marker that stands in for the code is no
+    // code of the child's to hand on.
+    if (exitCode == Process::ExitCodeUnavailable) {
+        const DWORD error = process.exitCodeError();
+        const std::wstring text = L"Server terminated; its exit code could not be read (error "
+            + formatDecimalWide(static_cast<std::int32_t>(error)) + L")";
+        stopWithError(text.c_str(), failureCode(error, ERROR_INTERNAL_ERROR));
+        return;
+    }
     reportOutcome(exitCode);
     // A stop control that came meanwhile turns either failure code into
     // NO_ERROR (reportServiceStatus): the stop was asked for.

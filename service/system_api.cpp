@@ -11,6 +11,8 @@ SystemApi realSystemApi()
         &::DeregisterEventSource,
         &::CreateEventW,
         &::GetModuleFileNameW,
+        &::WaitForSingleObject,
+        &::WaitForMultipleObjects,
         &::OpenSCManagerW,
         &::CreateServiceW,
         &::ChangeServiceConfig2W,

@@ -19,6 +19,10 @@ struct SystemApi {
     // Process.
     decltype(&::CreateEventW) createEvent;
     decltype(&::GetModuleFileNameW) getModuleFileName;
+    // The waits of the service thread on a stop control and on the child: a
+    // test sees how long the staged stop gives the child, and makes a wait fail.
+    decltype(&::WaitForSingleObject) waitForSingleObject;
+    decltype(&::WaitForMultipleObjects) waitForMultipleObjects;
     // Service Control Manager: installation and removal.
     decltype(&::OpenSCManagerW) openSCManager;
     decltype(&::CreateServiceW) createService;

@@ -97,7 +97,7 @@ bool restrictInheritance(AttributeList& list, const std::vector<std::uint64_t>& 
 
 } // namespace
 
-ProcessApi processApi{&::InitializeProcThreadAttributeList, &::UpdateProcThreadAttribute};
+ProcessApi processApi{&::InitializeProcThreadAttributeList, &::UpdateProcThreadAttribute, &::GetExitCodeProcess};
 
 bool Process::launch(const std::vector<std::string>& arguments, const HandleSet& inheritedHandles)
 {
@@ -192,6 +192,7 @@ bool Process::launchCommandLine(const std::string& executablePath, const std::ws
                         &startup.StartupInfo, &information))
         return false;
     mExitCode = ExitCodeRunning;
+    mExitCodeError = NO_ERROR;
     mProcess.reset(information.hProcess);
     mThread.reset(information.hThread);
     return true;
@@ -248,7 +249,12 @@ void Process::reap()
     DWORD exitCode = 0;
     // A child whose termination failed still runs: it is recorded as
     // STILL_ACTIVE and goes on unsupervised.
-    mExitCode = GetExitCodeProcess(mProcess.get(), &exitCode) ? exitCode : ExitCodeUnavailable;
+    if (processApi.getExitCodeProcess(mProcess.get(), &exitCode)) {
+        mExitCode = exitCode;
+    } else {
+        mExitCodeError = GetLastError();
+        mExitCode = ExitCodeUnavailable;
+    }
     mProcess.reset();
     mThread.reset();
 }

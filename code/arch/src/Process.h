@@ -16,12 +16,13 @@ using HandleSet = std::set<std::uint64_t>;
 
 using ProcessErrorSink = void (*)(void* context, const char* text);
 
-// The calls that restrict a child's inheritance to its handle set, reached
-// through one table so that a test can make them fail. Holds the real
-// functions.
+// The calls that restrict a child's inheritance to its handle set, and the
+// one that reads its exit code, reached through one table so that a test can
+// make them fail. Holds the real functions.
 struct ProcessApi {
     decltype(&::InitializeProcThreadAttributeList) initializeAttributeList;
     decltype(&::UpdateProcThreadAttribute) updateAttribute;
+    decltype(&::GetExitCodeProcess) getExitCodeProcess;
 };
 extern ProcessApi processApi;
 
@@ -47,6 +48,8 @@ public:
     void terminateAndWait();
     HANDLE processHandle() const;
     DWORD exitCode() const { return mExitCode; }
+    // Why the exit code could not be read (ExitCodeUnavailable); NO_ERROR otherwise.
+    DWORD exitCodeError() const { return mExitCodeError; }
 
     void setErrorSink(ProcessErrorSink sink, void* context);
 
@@ -62,6 +65,7 @@ private:
     ScopedHandle mProcess;
     ScopedHandle mThread;
     DWORD mExitCode = ExitCodeNotStarted;
+    DWORD mExitCodeError = NO_ERROR;
     ProcessErrorSink mErrorSink = nullptr;
     void* mErrorSinkContext = nullptr;
 };
