@@ -6,6 +6,7 @@
 #include "event_log.h"
 #include "server_command_line.h"
 #include "service_status.h"
+#include "system_api.h"
 
 #include <boost/lexical_cast.hpp>
 #include <boost/system/system_error.hpp>
@@ -129,7 +130,10 @@ void runServer(DWORD argc, LPWSTR* argv)
     HandleSet inheritedHandles;
     if (serverMode) {
         sockets.emplace();
-        if (!createServerSockets(&*sockets)) {
+        ServerSocketCalls calls;
+        calls.announceAttempt = [](DWORD waitHintMs) { reportServiceStatus(SERVICE_START_PENDING, waitHintMs); };
+        calls.listen = systemApi.listen;
+        if (!createServerSockets(&*sockets, calls)) {
             const DWORD error = static_cast<DWORD>(WSAGetLastError());
             sockets.reset();
             stopWithError(L"Could not create primary socket connection",
