@@ -183,6 +183,11 @@ struct Road {
     std::vector<DWORD> announcedWaitHints;
 };
 
+void PrintTo(const Road& road, std::ostream* out)
+{
+    *out << road.name;
+}
+
 const Road roads[] = {
     {"OwnConnectionFirst", 0, false, false, true, 0, {5100}},
     {"OneStrangerFirst", 1, false, false, true, 0, {5100, 4400}},

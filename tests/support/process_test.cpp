@@ -64,6 +64,11 @@ struct ReportRow {
     std::string text; // as each output receives it
 };
 
+void PrintTo(const ReportRow& row, std::ostream* out)
+{
+    *out << row.name;
+}
+
 const std::string longCondition(5000, 'c');
 const std::string longestMessage(8191, 'm');
 
