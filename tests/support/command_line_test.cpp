@@ -37,41 +37,17 @@ std::vector<std::wstring> childView(const std::wstring& program, const std::vect
 
 // The order is part of the seeds' meaning: a vector is the same for a seed on every run.
 const std::string_view pieces[] = {
-    "\""sv,
-    "\""sv,
-    "\\"sv,
-    "\\\\\\"sv, // quotes (twice as likely) and backslashes
-    " "sv,
-    "\t"sv,
-    "\n\v\f\r"sv, // blanks
-    "\0"sv,
-    "\x01"sv,
-    "\x1F"sv,
-    "\x7F"sv,
-    "\xC2\x85"sv,
-    "\xC2\x9F"sv, // controls: C0 with NUL, DEL, C1
-    "\xE2\x80\x8D"sv,
-    "\xE2\x80\x8F"sv,
-    "\xEF\xBB\xBF"sv,
-    "\xC2\xA0"sv, // format characters that must stay
-    "\xC3\xA9"sv,
-    "\xE4\xB8\xAD"sv,
-    "\xF0\x9F\x98\x80"sv, // text of two, three and four bytes
-    "\xED\xA0\x80"sv,
-    "\xC0\xA2"sv,
-    "\xF0\x9F\x98"sv, // ill-formed: an encoded surrogate, an overlong quote, a cut
-    "\x80"sv,
-    "\xFF"sv,
-    "\xF4\x90\x80\x80"sv, // sequence; a stray continuation byte, 0xFF, a value past U+10FFFF
-    "a"sv,
-    "Z"sv,
-    "%"sv,
-    "&"sv,
-    "|"sv,
-    "<"sv,
-    "^"sv,
-    "!"sv, // ASCII, the interpreter's special characters too
-};
+    // Quotes (twice as likely) and backslashes; blanks.
+    "\""sv, "\""sv, "\\"sv, "\\\\\\"sv, " "sv, "\t"sv, "\n\v\f\r"sv,
+    // Controls (C0 with NUL, DEL, C1), then format characters that must stay.
+    "\0"sv, "\x01"sv, "\x1F"sv, "\x7F"sv, "\xC2\x85"sv, "\xC2\x9F"sv, "\xE2\x80\x8D"sv, "\xE2\x80\x8F"sv,
+    "\xEF\xBB\xBF"sv, "\xC2\xA0"sv,
+    // Text of two, three and four bytes; ill-formed UTF-8: an encoded surrogate, an overlong quote, a cut
+    // sequence, a stray continuation byte, 0xFF, a value past U+10FFFF.
+    "\xC3\xA9"sv, "\xE4\xB8\xAD"sv, "\xF0\x9F\x98\x80"sv, "\xED\xA0\x80"sv, "\xC0\xA2"sv, "\xF0\x9F\x98"sv, "\x80"sv,
+    "\xFF"sv, "\xF4\x90\x80\x80"sv,
+    // ASCII, the interpreter's special characters too.
+    "a"sv, "Z"sv, "%"sv, "&"sv, "|"sv, "<"sv, "^"sv, "!"sv};
 
 // Up to eight arguments; one in six is empty, the others hold one to ten pieces.
 std::vector<std::string> randomVector(std::mt19937& random)

@@ -23,108 +23,87 @@ TEST(TextConversion, MalformedInputGivesAnEmptyStringNotAPartlyReplacedOne)
 
 // The callback, the channel's stream and the report's own extra stream all write to one file, in the
 // order the channel serves them; the callback marks its part with the report's kind.
+const std::wstring debugLog = std::filesystem::temp_directory_path() / L"quorvanta-debug.log";
+
+std::FILE* openDebugLog(bool abortOnError)
+{
+    std::FILE* log = _wfopen(debugLog.c_str(), L"wb");
+    const auto callback = [](void* context, DebugMessageType type, const char* text) {
+        std::fprintf(static_cast<std::FILE*>(context), "callback %d: %s", type, text);
+    };
+    Debug::setConfig({abortOnError, callback, log, log});
+    return log;
+}
+
+std::string fromCallback(DebugMessageType type, const std::string& text)
+{
+    return "callback " + std::to_string(type) + ": " + text;
+}
+
 class DebugTest : public testing::Test {
 protected:
-    static std::wstring logPath() { return std::filesystem::temp_directory_path() / L"quorvanta-debug.log"; }
-
-    static std::FILE* openLog(bool abortOnError)
-    {
-        std::FILE* log = _wfopen(logPath().c_str(), L"wb");
-        DebugConfig config;
-        config.abortOnError = abortOnError;
-        config.outputCallback = [](void* context, DebugMessageType type, const char* text) {
-            std::fprintf(static_cast<std::FILE*>(context), "callback %d: %s", type, text);
-        };
-        config.callbackContext = log;
-        config.outputStream = log;
-        Debug::setConfig(config);
-        return log;
-    }
-
-    static std::string logged() { return testChild::readFile(logPath()).value_or("(no log)"); }
-
-    static std::string fromCallback(DebugMessageType type, const std::string& text)
-    {
-        return "callback " + std::to_string(type) + ": " + text;
-    }
-
     void TearDown() override
     {
         Debug::setConfig({});
-        std::filesystem::remove(logPath());
+        std::filesystem::remove(debugLog);
     }
+    static std::string logged() { return testChild::readFile(debugLog).value_or("(no log)"); }
 };
 
-struct ReportRow {
-    const char* name;
-    DebugMessageType type;
-    const char* sourceFile;
-    const char* condition;
-    std::string message;
-    std::string text; // as each output receives it
-};
-
-void PrintTo(const ReportRow& row, std::ostream* out)
+TEST_F(DebugTest, AReportGoesToTheCallbackThenTheStreamThenTheExtraStream)
 {
-    *out << row.name;
+    const std::string condition(5000, 'c');
+    const std::string message(8191, 'm');
+    const struct {
+        const char* name;
+        DebugMessageType type;
+        const char* sourceFile;
+        const char* condition;
+        std::string message;
+        std::string text; // as each output receives it
+    } rows[] = {
+        {"a plain kind gets a line break", Debug::Info, "a/b.cpp", nullptr, "hi", "hi\n"},
+        {"a line break is not doubled", Debug::Warning, "a/b.cpp", nullptr, "hi\n", "hi\n"},
+        {"an error names what follows the last slash", Debug::Error, "C:\\src/x\\n.cpp", nullptr, "%d",
+         "(x\\n.cpp, line 7): %d\n"},
+        {"an assertion names its condition", Debug::Info, "d/n.cpp", "a == b", "why",
+         "ASSERTION FAILED (n.cpp, line 7): a == b. why\n"},
+        {"a message is cut to 8191 characters", Debug::Info, "a", nullptr, std::string(9000, 'a'),
+         std::string(8191, 'a') + "\n"},
+        {"a report is cut to 10239 characters", Debug::Error, "x.cpp", condition.c_str(), message,
+         ("ASSERTION FAILED (x.cpp, line 7): " + condition + ". " + message).substr(0, 10239)},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::FILE* log = openDebugLog(false);
+        EXPECT_FALSE(Debug::report(row.type, row.sourceFile, 7, log, row.condition, "%s", row.message.c_str()));
+        std::fclose(log);
+        EXPECT_EQ(fromCallback(row.type, row.text) + row.text + row.text, logged());
+    }
 }
 
-const std::string longCondition(5000, 'c');
-const std::string longestMessage(8191, 'm');
-
-const ReportRow reportRows[] = {
-    {"PlainKindGetsALineBreak", Debug::Info, "a/b.cpp", nullptr, "hi", "hi\n"},
-    {"LineBreakIsNotDoubled", Debug::Warning, "a/b.cpp", nullptr, "hi\n", "hi\n"},
-    {"ErrorNamesWhatFollowsTheLastSlash", Debug::Error, "C:\\src/x\\n.cpp", nullptr, "%d", "(x\\n.cpp, line 7): %d\n"},
-    {"AssertionNamesItsCondition", Debug::Info, "d/n.cpp", "a == b", "why",
-     "ASSERTION FAILED (n.cpp, line 7): a == b. why\n"},
-    {"MessageIsCutTo8191Characters", Debug::Info, "a", nullptr, std::string(9000, 'a'), std::string(8191, 'a') + "\n"},
-    {"ReportIsCutTo10239Characters", Debug::Error, "x.cpp", longCondition.c_str(), longestMessage,
-     ("ASSERTION FAILED (x.cpp, line 7): " + longCondition + ". " + longestMessage).substr(0, 10239)},
-};
-
-class DebugReportTest : public DebugTest, public testing::WithParamInterface<ReportRow> {};
-
-TEST_P(DebugReportTest, GoesToTheCallbackThenTheStreamThenTheExtraStream)
-{
-    const ReportRow& row = GetParam();
-    std::FILE* log = openLog(false);
-    EXPECT_FALSE(Debug::report(row.type, row.sourceFile, 7, log, row.condition, "%s", row.message.c_str()));
-    std::fclose(log);
-    EXPECT_EQ(fromCallback(row.type, row.text) + row.text + row.text, logged());
-}
-
-INSTANTIATE_TEST_SUITE_P(Reports, DebugReportTest, testing::ValuesIn(reportRows),
-                         [](const testing::TestParamInfo<ReportRow>& info) { return std::string(info.param.name); });
-
-// A fatal report goes out as any other, then the channel adds its notice (not the report's extra
+// A fatal report goes out as any other; then the channel adds its notice (not to the report's extra
 // stream) and aborts, which ends the program with 3.
 using DebugDeathTest = DebugTest;
 const std::string abortNotice = "Debug: Aborting due to error\n";
 
-TEST_F(DebugDeathTest, AFatalReportAbortsAfterTheNotice)
+TEST_F(DebugDeathTest, AFatalReportAndAnErrorSetToAbortEndTheProgramAfterTheNotice)
 {
-    EXPECT_EXIT(Debug::report(Debug::Fatal, "a/b.cpp", 7, openLog(false), nullptr, "boom"), testing::ExitedWithCode(3),
-                "");
     const std::string text = "(b.cpp, line 7): boom\n";
-    EXPECT_EQ(fromCallback(Debug::Fatal, text) + text + text + fromCallback(Debug::Fatal, abortNotice) + abortNotice,
-              logged());
-}
-
-TEST_F(DebugDeathTest, AnErrorAbortsWhenTheChannelIsSetToAbortOnErrors)
-{
-    EXPECT_EXIT(Debug::report(Debug::Error, "a/b.cpp", 7, openLog(true), nullptr, "boom"), testing::ExitedWithCode(3),
-                "");
-    const std::string text = "(b.cpp, line 7): boom\n";
-    EXPECT_EQ(fromCallback(Debug::Error, text) + text + text + fromCallback(Debug::Error, abortNotice) + abortNotice,
-              logged());
+    for (const bool abortOnError : {false, true}) {
+        const DebugMessageType type = abortOnError ? Debug::Error : Debug::Fatal;
+        SCOPED_TRACE(abortOnError ? "an error set to abort" : "a fatal report");
+        EXPECT_EXIT(Debug::report(type, "a/b.cpp", 7, openDebugLog(abortOnError), nullptr, "boom"),
+                    testing::ExitedWithCode(3), "");
+        EXPECT_EQ(fromCallback(type, text) + text + text + fromCallback(type, abortNotice) + abortNotice, logged());
+    }
 }
 
 TEST_F(DebugDeathTest, AFailedAssertionIsFatal)
 {
     const bool ready = false;
     const int line = __LINE__ + 1;
-    EXPECT_EXIT(openLog(false); debugAssert(ready), testing::ExitedWithCode(3), "");
+    EXPECT_EXIT(openDebugLog(false); debugAssert(ready), testing::ExitedWithCode(3), "");
     const std::string text = "ASSERTION FAILED (process_test.cpp, line " + std::to_string(line) + "): ready. \n";
     EXPECT_EQ(fromCallback(Debug::Fatal, text) + text + fromCallback(Debug::Fatal, abortNotice) + abortNotice,
               logged());
@@ -136,8 +115,8 @@ protected:
     const std::string mChild = testChild::pathUtf8();
 };
 
-// Windows completes a name without extension with .exe, and file names ignore case.
-TEST_F(ProcessTest, ExecutableNamesAreCompletedWithExeOnlyWhenTheyLackIt)
+// Windows completes a name without an extension with .exe, and file names ignore case.
+TEST_F(ProcessTest, AnExecutableNameIsCompletedWithExeOnlyWhenItLacksIt)
 {
     for (const wchar_t* copy : {L"SERVER.EXE", L"run.cmd.exe"})
         ASSERT_TRUE(CopyFileW(testChild::path().c_str(), mFolder.file(copy).c_str(), FALSE));
@@ -164,18 +143,15 @@ TEST_F(ProcessTest, ExecutableNamesAreCompletedWithExeOnlyWhenTheyLackIt)
 TEST_F(ProcessTest, TheLongestCommandLineArrivesWholeAndALongerOneIsRefused)
 {
     std::vector<std::string> longest{mChild, "echo-args", mFolder.fileUtf8(L"argv.txt"), ""};
-    // Two more for the quotes that enclose the last argument.
+    // Two more for the quotes around the last argument.
     longest.back().assign(32766 - buildCommandLine(std::string_view(), longest).size() - 2, 'x');
     Process process;
     ASSERT_TRUE(process.launch(longest, {})) << GetLastError();
     ASSERT_TRUE(testChild::waitAndReap(process));
     EXPECT_EQ(longest, testChild::echoed(mFolder.file(L"argv.txt")));
 
-    // Wine would hand the child a cut copy of it.
-    std::vector<std::string> tooLong = longest;
-    tooLong.back() += "x";
-    Process refused;
-    EXPECT_FALSE(refused.launch(tooLong, {}));
+    longest.back() += "x"; // Wine would hand the child a cut copy
+    EXPECT_FALSE(process.launch(longest, {}));
     EXPECT_EQ(DWORD{ERROR_FILENAME_EXCED_RANGE}, GetLastError());
 }
 
@@ -188,7 +164,7 @@ TEST_F(ProcessTest, AFailedLaunchSaysWhyAndLeavesNoChild)
         DWORD error;
     } rows[] = {
         {"missing executable", {mFolder.fileUtf8(L"missing.exe")}, {}, ERROR_FILE_NOT_FOUND},
-        // The interpreter would start, complain and exit with 1.
+        // The interpreter would start, complain and end with 1.
         {"missing batch file", {mFolder.fileUtf8(L"missing.bat"), "x"}, {}, ERROR_FILE_NOT_FOUND},
         {"no such handle to inherit", {mChild, "exit", "0"}, {0x7FFFFFF0}, ERROR_INVALID_HANDLE},
     };
@@ -213,22 +189,18 @@ bool childHoldsEvent(HANDLE child, HANDLE event)
     return same;
 }
 
-// Made inheritable for the launch, as the host's sockets are created without inheritance.
-TEST_F(ProcessTest, AChildInheritsTheHandlesItIsGiven)
-{
-    const ScopedHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    Process process;
-    ASSERT_TRUE(process.launch({mChild, "sleep", "30000"}, {reinterpret_cast<std::uintptr_t>(event.get())}));
-    EXPECT_TRUE(childHoldsEvent(process.processHandle(), event.get()));
-}
-
-TEST_F(ProcessTest, AChildGivenNoHandlesInheritsNone)
+// A handle in the set is made inheritable for the launch, as the host's sockets are created without.
+TEST_F(ProcessTest, AChildInheritsTheHandlesItIsGivenAndNoneWhenGivenNone)
 {
     SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
-    const ScopedHandle event(CreateEventW(&inheritable, TRUE, FALSE, nullptr));
-    Process process;
-    ASSERT_TRUE(process.launch({mChild, "sleep", "30000"}, {}));
-    EXPECT_FALSE(childHoldsEvent(process.processHandle(), event.get()));
+    const ScopedHandle given(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const ScopedHandle other(CreateEventW(&inheritable, TRUE, FALSE, nullptr));
+    Process withHandle;
+    ASSERT_TRUE(withHandle.launch({mChild, "sleep", "30000"}, {reinterpret_cast<std::uintptr_t>(given.get())}));
+    EXPECT_TRUE(childHoldsEvent(withHandle.processHandle(), given.get()));
+    Process withNone;
+    ASSERT_TRUE(withNone.launch({mChild, "sleep", "30000"}, {}));
+    EXPECT_FALSE(childHoldsEvent(withNone.processHandle(), other.get()));
 }
 
 TEST_F(ProcessTest, ASecondLaunchWhileAChildIsHeldFailsBusyAndKeepsTheFirst)
@@ -240,57 +212,83 @@ TEST_F(ProcessTest, ASecondLaunchWhileAChildIsHeldFailsBusyAndKeepsTheFirst)
     EXPECT_TRUE(process.isRunning());
 }
 
-// Without its handle list the child would inherit every inheritable handle of the host; each way the
-// list can fail to be made fails the launch with the system's reason.
-class HandleListFailureTest : public ProcessTest {
-protected:
-    void TearDown() override { processApi = mRealApi; }
+BOOL WINAPI failingSizeQuery(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD count, DWORD flags, PSIZE_T size)
+{
+    if (list != nullptr)
+        return InitializeProcThreadAttributeList(list, count, flags, size);
+    SetLastError(ERROR_NO_SYSTEM_RESOURCES);
+    return FALSE;
+}
 
-    // The handle of this process: inheritable or not, any valid handle makes the launch build a list.
-    void expectLaunchFailsWith(DWORD error)
-    {
+BOOL WINAPI failingInitialization(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD count, DWORD flags, PSIZE_T size)
+{
+    if (list == nullptr)
+        return InitializeProcThreadAttributeList(list, count, flags, size);
+    SetLastError(ERROR_NO_SYSTEM_RESOURCES);
+    return FALSE;
+}
+
+BOOL WINAPI refusedHandleList(LPPROC_THREAD_ATTRIBUTE_LIST, DWORD, DWORD_PTR, PVOID, SIZE_T, PVOID, PSIZE_T)
+{
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return FALSE;
+}
+
+// Without its handle list the child would inherit every inheritable handle the host has.
+TEST_F(ProcessTest, ALaunchWhoseHandleListCannotBeMadeFailsWithTheSystemsReason)
+{
+    const ProcessApi real = processApi;
+    const ScopedHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const struct {
+        const char* name;
+        ProcessApi api;
+        DWORD error;
+    } rows[] = {
+        {"the size query fails", {failingSizeQuery, real.updateAttribute}, ERROR_NO_SYSTEM_RESOURCES},
+        {"the initialization fails", {failingInitialization, real.updateAttribute}, ERROR_NO_SYSTEM_RESOURCES},
+        {"the handle list is refused", {real.initializeAttributeList, refusedHandleList}, ERROR_NOT_SUPPORTED},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        processApi = row.api;
         Process process;
-        EXPECT_FALSE(process.launch({mChild, "exit", "0"}, {reinterpret_cast<std::uintptr_t>(mInherited.get())}));
-        EXPECT_EQ(error, GetLastError());
+        EXPECT_FALSE(process.launch({mChild, "exit", "0"}, {reinterpret_cast<std::uintptr_t>(event.get())}));
+        EXPECT_EQ(row.error, GetLastError());
+        processApi = real;
         EXPECT_EQ(nullptr, process.processHandle());
     }
+}
 
-    const ProcessApi mRealApi = processApi;
-    const ScopedHandle mInherited{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+// A batch file that writes its first argument, as it sees it, to seen.txt, lingers half a second and
+// ends with 7. Its mixed case extension still makes it a batch file.
+class BatchFileTest : public ProcessTest {
+protected:
+    void SetUp() override
+    {
+        const std::string script
+            = "@echo off\r\necho %1>\"%~dp0seen.txt\"\r\n\"" + mChild + "\" sleep 500\r\nexit /b 7\r\n";
+        ASSERT_TRUE(testChild::writeFile(toWide(mBatch), script));
+    }
+    std::optional<std::string> seen() const { return testChild::readFile(mFolder.file(L"seen.txt")); }
+
+    const std::string mBatch = mFolder.fileUtf8(L"JOB.Bat");
+    const std::string mOwned = mFolder.fileUtf8(L"owned.txt");
 };
 
-TEST_F(HandleListFailureTest, TheSizeQueryFails)
+// %1 keeps its quotes, so '&' and '>' inside an argument stay text; alone in the list, the batch
+// file still runs.
+TEST_F(BatchFileTest, RunsWithItsArgumentsAsTextOrWithNone)
 {
-    processApi.initializeAttributeList
-        = [](LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD count, DWORD flags, PSIZE_T size) -> BOOL {
-        if (list != nullptr)
-            return InitializeProcThreadAttributeList(list, count, flags, size);
-        SetLastError(ERROR_NO_SYSTEM_RESOURCES);
-        return FALSE;
-    };
-    expectLaunchFailsWith(ERROR_NO_SYSTEM_RESOURCES);
-}
+    Process process;
+    ASSERT_TRUE(process.launch({mBatch, "a b&echo owned>" + mOwned}, {})) << GetLastError();
+    ASSERT_TRUE(testChild::waitAndReap(process));
+    EXPECT_EQ(7u, process.exitCode());
+    EXPECT_EQ("\"a b&echo owned>" + mOwned + "\"\r\n", seen());
+    EXPECT_FALSE(testChild::readFile(toWide(mOwned)));
 
-TEST_F(HandleListFailureTest, TheInitializationFails)
-{
-    processApi.initializeAttributeList
-        = [](LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD count, DWORD flags, PSIZE_T size) -> BOOL {
-        if (list == nullptr)
-            return InitializeProcThreadAttributeList(list, count, flags, size);
-        SetLastError(ERROR_NO_SYSTEM_RESOURCES);
-        return FALSE;
-    };
-    expectLaunchFailsWith(ERROR_NO_SYSTEM_RESOURCES);
-}
-
-TEST_F(HandleListFailureTest, TheHandleListIsNotTaken)
-{
-    processApi.updateAttribute
-        = [](LPPROC_THREAD_ATTRIBUTE_LIST, DWORD, DWORD_PTR, PVOID, SIZE_T, PVOID, PSIZE_T) -> BOOL {
-        SetLastError(ERROR_NOT_SUPPORTED);
-        return FALSE;
-    };
-    expectLaunchFailsWith(ERROR_NOT_SUPPORTED);
+    ASSERT_TRUE(process.launch({mBatch}, {})) << GetLastError();
+    ASSERT_TRUE(testChild::waitAndReap(process));
+    EXPECT_EQ(7u, process.exitCode());
 }
 
 // The command line the system holds for a running process, from its environment block.
@@ -309,42 +307,6 @@ std::wstring commandLineOf(HANDLE process)
     return line;
 }
 
-// A batch file that writes its first argument as it sees it to seen.txt, lingers half a second and
-// ends with 7.
-class BatchFileTest : public ProcessTest {
-protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(testChild::writeFile(
-            toWide(mBatch), "@echo off\r\necho %1>\"%~dp0seen.txt\"\r\n\"" + mChild + "\" sleep 500\r\nexit /b 7\r\n"));
-    }
-
-    std::optional<std::string> seen() const { return testChild::readFile(mFolder.file(L"seen.txt")); }
-
-    // Mixed case: a batch file is known by its extension whatever its case.
-    const std::string mBatch = mFolder.fileUtf8(L"JOB.Bat");
-    const std::string mOwned = mFolder.fileUtf8(L"owned.txt");
-};
-
-// %1 keeps its quotes, so '&' and '>' inside an argument stay text.
-TEST_F(BatchFileTest, RunsWithItsArgumentsAsText)
-{
-    Process process;
-    ASSERT_TRUE(process.launch({mBatch, "a b&echo owned>" + mOwned}, {})) << GetLastError();
-    ASSERT_TRUE(testChild::waitAndReap(process));
-    EXPECT_EQ(7u, process.exitCode());
-    EXPECT_EQ("\"a b&echo owned>" + mOwned + "\"\r\n", seen());
-    EXPECT_FALSE(testChild::readFile(toWide(mOwned)));
-}
-
-TEST_F(BatchFileTest, RunsAloneInTheList)
-{
-    Process process;
-    ASSERT_TRUE(process.launch({mBatch}, {})) << GetLastError();
-    ASSERT_TRUE(testChild::waitAndReap(process));
-    EXPECT_EQ(7u, process.exitCode());
-}
-
 // No AutoRun command and no delayed expansion from the registry. Wine's interpreter knows neither
 // setting, so its command line is what shows them.
 TEST_F(BatchFileTest, RunsThroughAnInterpreterThatIgnoresAutoRunAndDelayedExpansion)
@@ -358,48 +320,49 @@ TEST_F(BatchFileTest, RunsThroughAnInterpreterThatIgnoresAutoRunAndDelayedExpans
     EXPECT_TRUE(testChild::waitAndReap(process));
 }
 
-// Restores the current folder and the two environment variables that could pick another interpreter.
-class ScopedSearchSettings {
+std::wstring environmentVariable(const wchar_t* name)
+{
+    std::wstring value(32767, L'\0');
+    value.resize(GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size())));
+    return value;
+}
+
+// For its lifetime, whatever looks for cmd.exe finds the one in a folder first: the folder is current,
+// first on the search path and named by %COMSPEC%.
+class ScopedInterpreterSearch {
 public:
-    ScopedSearchSettings()
+    explicit ScopedInterpreterSearch(const std::wstring& folder)
     {
         GetCurrentDirectoryW(MAX_PATH, mFolder);
-        GetEnvironmentVariableW(L"PATH", mPath, std::size(mPath));
-        GetEnvironmentVariableW(L"COMSPEC", mComspec, std::size(mComspec));
+        SetCurrentDirectoryW(folder.c_str());
+        SetEnvironmentVariableW(L"PATH", (folder + L";" + mPath).c_str());
+        SetEnvironmentVariableW(L"COMSPEC", (folder + L"\\cmd.exe").c_str());
     }
-    ~ScopedSearchSettings()
+    ~ScopedInterpreterSearch()
     {
         SetCurrentDirectoryW(mFolder);
-        SetEnvironmentVariableW(L"PATH", mPath);
-        SetEnvironmentVariableW(L"COMSPEC", mComspec);
+        SetEnvironmentVariableW(L"PATH", mPath.c_str());
+        SetEnvironmentVariableW(L"COMSPEC", mComspec.c_str());
     }
-    ScopedSearchSettings(const ScopedSearchSettings&) = delete;
-    ScopedSearchSettings& operator=(const ScopedSearchSettings&) = delete;
-    const wchar_t* path() const { return mPath; }
 
 private:
     wchar_t mFolder[MAX_PATH] = {};
-    wchar_t mPath[32767] = {};
-    wchar_t mComspec[MAX_PATH] = {};
+    const std::wstring mPath = environmentVariable(L"PATH");
+    const std::wstring mComspec = environmentVariable(L"COMSPEC");
 };
 
-// A cmd.exe that is test_child (it answers the interpreter's switches with 100) waits in the current
-// folder, first on the search path and in %COMSPEC%; the batch file still ends with its own 7.
+// The impostor is test_child, which answers the interpreter's switches with 100.
 TEST_F(BatchFileTest, RunsThroughTheInterpreterOfTheSystemFolder)
 {
-    const std::wstring impostor = mFolder.file(L"cmd.exe");
-    ASSERT_TRUE(CopyFileW(testChild::path().c_str(), impostor.c_str(), FALSE));
-    const ScopedSearchSettings saved;
-    ASSERT_TRUE(SetCurrentDirectoryW(mFolder.path().c_str()));
-    ASSERT_TRUE(SetEnvironmentVariableW(L"PATH", (mFolder.path() + L";" + saved.path()).c_str()));
-    ASSERT_TRUE(SetEnvironmentVariableW(L"COMSPEC", impostor.c_str()));
+    ASSERT_TRUE(CopyFileW(testChild::path().c_str(), mFolder.file(L"cmd.exe").c_str(), FALSE));
+    const ScopedInterpreterSearch impostorFirst(mFolder.path());
     Process process;
     ASSERT_TRUE(process.launch({mBatch, "x"}, {})) << GetLastError();
     ASSERT_TRUE(testChild::waitAndReap(process));
     EXPECT_EQ(7u, process.exitCode());
 }
 
-// Quotes, % (expanded even inside quotes) and line breaks let the interpreter read text as commands.
+// Quotes, % (expanded even inside quotes) and line breaks would let the interpreter read text as commands.
 TEST_F(BatchFileTest, ArgumentsTheInterpreterWouldRunAreRefusedBeforeAnyProcessExists)
 {
     ASSERT_TRUE(CopyFileW(toWide(mBatch).c_str(), mFolder.file(L"100%.bat").c_str(), FALSE));
@@ -429,13 +392,13 @@ TEST_F(ProcessTest, DestroyingAProcessTerminatesItsRunningChildWith255)
     {
         Process process;
         ASSERT_TRUE(process.launch({mChild, "sleep", "30000"}, {}));
-        ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), process.processHandle(), GetCurrentProcess(), &observer, 0,
-                                    FALSE, DUPLICATE_SAME_ACCESS));
+        DuplicateHandle(GetCurrentProcess(), process.processHandle(), GetCurrentProcess(), &observer, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS);
     }
     const ScopedHandle child(observer);
     DWORD exitCode = 0;
     EXPECT_EQ(DWORD{WAIT_OBJECT_0}, WaitForSingleObject(child.get(), 0));
-    ASSERT_TRUE(GetExitCodeProcess(child.get(), &exitCode));
+    EXPECT_TRUE(GetExitCodeProcess(child.get(), &exitCode));
     EXPECT_EQ(255u, exitCode);
 }
 
@@ -445,7 +408,7 @@ TEST_F(ProcessTest, AFailedPollIsReportedAndLetsTheChildGo)
     std::string report;
     Process process;
     ASSERT_TRUE(process.launch({mChild, "exit", "0"}, {}));
-    process.setErrorSink([](void* context, const char* text) { *static_cast<std::string*>(context) += text; }, &report);
+    process.setErrorSink([](void* to, const char* text) { *static_cast<std::string*>(to) += text; }, &report);
     CloseHandle(process.processHandle()); // behind its back: the next poll fails with ERROR_INVALID_HANDLE
     errno = ENOENT;
     EXPECT_FALSE(process.isRunning());

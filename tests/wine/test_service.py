@@ -30,25 +30,10 @@ ERROR_FILE_NOT_FOUND, ERROR_FILENAME_EXCED_RANGE, WSAEADDRINUSE, WSAETIMEDOUT = 
 CONTROL_RESULTS = {"0", "1061", "1062", "109"}
 
 
-def info(text):
-    return ("info", text)
-
-
-def error(text):
-    return ("error", text)
-
-
-def launching(executable):
-    return info("Launching server executable " + executable)
-
-
-def terminated(how):
-    return error("Server terminated" + how)
-
-
-LAUNCH, STARTED, SUCCESS = launching(SERVER), info("Server started"), info("Server terminated successfully")
-SOCKET_FAILURE = error("Could not create primary socket connection")
-LAUNCH_FAILURE = error("Could not start server process")
+LAUNCH = ("info", "Launching server executable " + SERVER)
+STARTED, SUCCESS = ("info", "Server started"), ("info", "Server terminated successfully")
+SOCKET_FAILURE = ("error", "Could not create primary socket connection")
+LAUNCH_FAILURE = ("error", "Could not start server process")
 # The reference server's exit codes, as the host names them.
 EXIT_TEXTS = {
     1: "invalid argument",
@@ -59,22 +44,11 @@ EXIT_TEXTS = {
     7: "error running the server",
     8: "exit code 8",
 }
+CLEAN_STOP = "win32=0 specific=0"  # the final status: dwWin32ExitCode and dwServiceSpecificExitCode
 
 
 def served_and_ended(how):
-    return [LAUNCH, STARTED, terminated(how)]
-
-
-def stopped_cleanly():
-    return "win32=0 specific=0"
-
-
-def child_failed(exit_code):
-    return f"win32=1066 specific={exit_code}"
-
-
-def host_failed(error_code):
-    return f"win32={error_code} specific=0"
+    return [LAUNCH, STARTED, ("error", "Server terminated" + how)]
 
 
 def final_statuses(facts):
@@ -120,7 +94,7 @@ def console_starts(wine):
 def test_a_console_start_logs_1063_prints_the_usage_and_exits_with_1(wine, console_starts, name):
     code, out, err = console_starts[name]
     assert code == 1
-    assert entries(err) == [error("StartServiceCtrlDispatcher failed with 1063")]
+    assert entries(err) == [("error", "StartServiceCtrlDispatcher failed with 1063")]
     assert "installed" not in out
     usage = "\n".join(line for line in err.splitlines() if not re.match(r"[0-9a-f]+:\w+:", line))
     assert re.search(r"quorvanta-apiclient.*\d+\.\d+\.\d+", usage, re.I), usage
@@ -164,7 +138,7 @@ def check_single_clean_stop(wine, mark, facts):
     assert float(facts["stopped_ms"][0]) < 5000
     assert facts["left"] == ["0"], "processes left"
     assert wine.log(mark, 3) == [LAUNCH, STARTED, SUCCESS]
-    assert final_statuses(facts) == [stopped_cleanly()]
+    assert final_statuses(facts) == [CLEAN_STOP]
 
 
 def test_serves_files_across_stops_and_starts(wine, reps, tmp_path):
@@ -207,22 +181,28 @@ class Road:
 
 
 ROADS = {
-    "exits with 0": Road(("--exit-at-once=0",), [LAUNCH, STARTED, SUCCESS], stopped_cleanly()),
+    "exits with 0": Road(("--exit-at-once=0",), [LAUNCH, STARTED, SUCCESS], CLEAN_STOP),
     **{
-        f"exits with {code}": Road((f"--exit-at-once={code}",), served_and_ended(": " + text), child_failed(code))
+        f"exits with {code}": Road(
+            (f"--exit-at-once={code}",), served_and_ended(": " + text), f"win32=1066 specific={code}"
+        )
         for code, text in EXIT_TEXTS.items()
     },
-    "killed from outside": Road((), served_and_ended(" unexpectedly with code 3"), child_failed(3), kill_with=3),
+    "killed from outside": Road(
+        (), served_and_ended(" unexpectedly with code 3"), "win32=1066 specific=3", kill_with=3
+    ),
     # Terminated after one grace period, and the stop was asked for.
     "ignores the close": Road(
-        ("--ignore-close",), served_and_ended(" unexpectedly with code 255"), stopped_cleanly(), stop_control=True
+        ("--ignore-close",), served_and_ended(" unexpectedly with code 255"), CLEAN_STOP, stop_control=True
     ),
     "missing server": Road(
         ("--executable=" + MISSING_SERVER,),
-        [launching(MISSING_SERVER), LAUNCH_FAILURE],
-        host_failed(ERROR_FILE_NOT_FOUND),
+        [("info", "Launching server executable " + MISSING_SERVER), LAUNCH_FAILURE],
+        f"win32={ERROR_FILE_NOT_FOUND} specific=0",
     ),
-    "port held elsewhere": Road((), [LAUNCH, SOCKET_FAILURE], host_failed(WSAEADDRINUSE), port_held_elsewhere=True),
+    "port held elsewhere": Road(
+        (), [LAUNCH, SOCKET_FAILURE], f"win32={WSAEADDRINUSE} specific=0", port_held_elsewhere=True
+    ),
 }
 
 
@@ -261,7 +241,7 @@ def test_a_crash_loop_reports_every_crash(wine, reps):
     facts = wine.drive(*["free", start_step(["--crash"]), "watch", "quiet:300"] * runs)
     assert wine.log(mark, 3 * runs) == served_and_ended(" unexpectedly with code -1073741819") * runs
     check_stopped_and_gone(facts)
-    assert final_statuses(facts) == [child_failed(0xC0000005)] * runs
+    assert final_statuses(facts) == [f"win32=1066 specific={0xC0000005}"] * runs
 
 
 # The stop control lands 0 to 40 ms into the life of a child that ends at once with 8: either the stop wins and the
@@ -280,9 +260,9 @@ def test_a_stop_control_meeting_a_child_that_ends_by_itself(wine, reps):
     print(f"the stop control found the service running {facts['controls'].count('0')} of {runs} times")
     for control, status in zip(facts["controls"], final_statuses(facts)):
         if control == "0":
-            assert status in (stopped_cleanly(), child_failed(8))
+            assert status in (CLEAN_STOP, f"win32=1066 specific={8}")
         else:
-            assert status == child_failed(8)
+            assert status == f"win32=1066 specific={8}"
 
 
 class Strangers:
@@ -333,11 +313,11 @@ def test_strangers_racing_for_the_port_never_pass_for_the_host(wine, reps):
             facts = wine.drive("stop:1")
             assert float(facts["stopped_ms"][0]) < 4000
             assert wine.log(mark, 3) == [LAUNCH, STARTED, SUCCESS]
-            assert final_statuses(facts) == [stopped_cleanly()]
+            assert final_statuses(facts) == [CLEAN_STOP]
         else:
             facts = wine.drive("watch")
             assert wine.log(mark, 2) == [LAUNCH, SOCKET_FAILURE]
-            assert final_statuses(facts) == [host_failed(WSAETIMEDOUT)]
+            assert final_statuses(facts) == [f"win32={WSAETIMEDOUT} specific=0"]
         assert facts["left"] == ["0"], "processes left"
 
 
@@ -369,24 +349,24 @@ HOSTILE = {
             "\udfff\ud800",
         ],
         [STARTED, SUCCESS],
-        stopped_cleanly(),
+        CLEAN_STOP,
     ),
     "long": Hostile(
         ["\udc01"] * 1000
         + ["--data-dir=C:\\soak\\long" + "".join(f"\\{i:02d}" + "q" * 237 for i in range(12))]
         + ["\ud802"] * 1000,
         [STARTED, SUCCESS],
-        stopped_cleanly(),
+        CLEAN_STOP,
     ),
     # No folder name holds quotes or a tab, so the server refuses it with 7; split, it would meet an unknown option
     # and end with 1.
     "quotes": Hostile(
         ['--data-dir=C:\\soak\\q"u\\"o\\\\"te\\tab\there x" y'],
-        [STARTED, terminated(": " + EXIT_TEXTS[7])],
-        child_failed(7),
+        [STARTED, ("error", "Server terminated: " + EXIT_TEXTS[7])],
+        f"win32=1066 specific={7}",
     ),
     "longer than any command line": Hostile(
-        ["--data-dir=C:\\" + "x" * 33000], [LAUNCH_FAILURE], host_failed(ERROR_FILENAME_EXCED_RANGE)
+        ["--data-dir=C:\\" + "x" * 33000], [LAUNCH_FAILURE], f"win32={ERROR_FILENAME_EXCED_RANGE} specific=0"
     ),
 }
 
