@@ -130,7 +130,10 @@ void runServer(DWORD argc, LPWSTR* argv)
     HandleSet inheritedHandles;
     if (serverMode) {
         sockets.emplace();
-        if (!createServerSockets(&*sockets)) {
+        ServerSocketCalls calls;
+        calls.announceAttempt = [](DWORD waitHintMs) { reportServiceStatus(SERVICE_START_PENDING, waitHintMs); };
+        calls.listen = systemApi.listen;
+        if (!createServerSockets(&*sockets, calls)) {
             const DWORD error = static_cast<DWORD>(WSAGetLastError());
             sockets.reset();
             stopWithError(L"Could not create primary socket connection",

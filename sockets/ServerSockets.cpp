@@ -1,8 +1,6 @@
 #include "ServerSockets.h"
 
 #include "ConnectionPair.h"
-#include "service_status.h"
-#include "system_api.h"
 
 #include <utility>
 
@@ -75,7 +73,7 @@ ServerSockets::~ServerSockets()
     listener.close();
 }
 
-bool createServerSockets(ServerSockets* target)
+bool createServerSockets(ServerSockets* target, const ServerSocketCalls& calls)
 {
     if (target == nullptr)
         return false;
@@ -97,7 +95,7 @@ bool createServerSockets(ServerSockets* target)
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (bind(listening.handle(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == SOCKET_ERROR)
         return false;
-    if (systemApi.listen(listening.handle(), SOMAXCONN) == SOCKET_ERROR)
+    if (calls.listen(listening.handle(), SOMAXCONN) == SOCKET_ERROR)
         return false;
 
     Endpoint listenerAddress;
@@ -117,7 +115,8 @@ bool createServerSockets(ServerSockets* target)
     }
 
     for (int attempt = 0; attempt < attemptCount; ++attempt) {
-        reportServiceStatus(SERVICE_START_PENDING, firstWaitHintMs - waitHintStepMs * static_cast<DWORD>(attempt));
+        if (calls.announceAttempt)
+            calls.announceAttempt(firstWaitHintMs - waitHintStepMs * static_cast<DWORD>(attempt));
         if (attemptPair(listening, connecting, accepted)) {
             target->listener = std::move(listening);
             target->primaryConnection = std::move(accepted);

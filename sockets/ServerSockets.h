@@ -6,6 +6,7 @@
 #include "Socket.h"
 
 #include <cstdint>
+#include <functional>
 
 constexpr std::uint16_t serverPort = 54321;
 
@@ -21,7 +22,17 @@ struct ServerSockets {
     ~ServerSockets();
 };
 
+// What the caller lends the set's creation. The socket layer knows nothing of
+// the Service Control Manager: each attempt to catch the host's own connection
+// is announced with the wait hint it may take, and the caller tells the SCM.
+// The listen call is the caller's so that a test can queue strangers'
+// connections ahead of the host's own in the moment between listen and connect.
+struct ServerSocketCalls {
+    std::function<void(DWORD waitHintMs)> announceAttempt;
+    std::function<int(SOCKET socket, int backlog)> listen = ::listen;
+};
+
 // True: all three fields hold blocking, non-inheritable sockets with
 // TCP_NODELAY. False: the record is unchanged and the Winsock last error tells
-// why. Reports SERVICE_START_PENDING once per attempt while it waits.
-bool createServerSockets(ServerSockets* target);
+// why.
+bool createServerSockets(ServerSockets* target, const ServerSocketCalls& calls);

@@ -70,10 +70,11 @@ inline std::vector<std::string> echoed(const std::wstring& file)
     return arguments;
 }
 
-// Waits at most 10 s for the child, then lets isRunning reap it.
-inline bool ends(Process& child)
+// Waits at most 10 s for the child to end, then lets isRunning reap it.
+inline bool waitAndReap(Process& child)
 {
-    return child.processHandle() && WaitForSingleObject(child.processHandle(), 10000) == WAIT_OBJECT_0
-        && !child.isRunning();
+    if (!child.processHandle() || WaitForSingleObject(child.processHandle(), 10000) != WAIT_OBJECT_0)
+        return false;
+    return !child.isRunning();
 }
 } // namespace testChild

@@ -24,7 +24,8 @@ inline SOCKET listenOn(std::uint16_t port)
     const SOCKET held = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (bind(held, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 && listen(held, SOMAXCONN) == 0)
         return held;
-    return closesocket(held), INVALID_SOCKET;
+    closesocket(held);
+    return INVALID_SOCKET;
 }
 
 // "<ip>:<port>" of the socket's own IPv4 name or its peer's; empty on failure.

@@ -1,7 +1,7 @@
-// Pair verification and the server socket set, on loopback. Every wait has a time limit.
+// The proof that two sockets are one connection, the socket owner, and the server socket set, all on
+// loopback. Every wait has a time limit.
 #include "ConnectionPair.h"
 #include "ServerSockets.h"
-#include "system_api.h"
 #include "test_sockets.h"
 #include <algorithm>
 #include <gtest/gtest.h>
@@ -11,149 +11,267 @@
 namespace {
 using testSockets::name;
 
-// The bytes unread on the socket, once there are at least `atLeast` or 2 s have passed.
-long unread(SOCKET socket, long atLeast = 0)
+long unreadBytes(SOCKET socket)
 {
     u_long count = 0;
-    for (int i = 0; i < 2000 && ioctlsocket(socket, FIONREAD, &count) == 0 && long(count) < atLeast; ++i)
-        Sleep(1);
-    return ioctlsocket(socket, FIONREAD, &count) == 0 ? long(count) : -1;
+    if (ioctlsocket(socket, FIONREAD, &count) != 0)
+        return -1;
+    return static_cast<long>(count);
 }
 
-bool readable(SOCKET socket, int ms = 2000)
+// Bytes travel through the loopback asynchronously: gives them up to 2 s to arrive.
+long unreadBytesOnceAtLeast(SOCKET socket, long wanted)
+{
+    for (int waited = 0; waited < 2000 && unreadBytes(socket) < wanted; ++waited)
+        Sleep(1);
+    return unreadBytes(socket);
+}
+
+bool becomesReadable(SOCKET socket, int timeoutMs)
 {
     WSAPOLLFD descriptor{socket, POLLRDNORM, 0};
-    return WSAPoll(&descriptor, 1, ms) == 1;
+    return WSAPoll(&descriptor, 1, timeoutMs) == 1;
 }
 
-bool connectTo(Socket& client, SOCKET listener)
+bool connectToListener(Socket& client, SOCKET listener)
 {
     sockaddr_in address{};
     int length = sizeof address;
-    return client.open() && getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0
-        && connect(client.handle(), reinterpret_cast<const sockaddr*>(&address), length) == 0;
+    if (!client.open() || getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return false;
+    return connect(client.handle(), reinterpret_cast<const sockaddr*>(&address), length) == 0;
 }
 
-// The two non-blocking ends of one connection, as the host makes them. Strangers that come between
-// are rejected by their addresses in the ServerSockets test; here the challenge itself.
-TEST(ConnectionPair, VerificationNeedsEachChallengeBackWithin100Ms)
-{
-    Socket listening(testSockets::listenOn(0)), a, b;
-    const std::size_t held = (a.open(), testSockets::heldSockets().size()); // opened again: the old one closes
-    ASSERT_TRUE(connectTo(a, listening.handle()) && testSockets::heldSockets().size() == held);
-    b = Socket(accept(listening.handle(), nullptr, nullptr));
-    ASSERT_TRUE(a.setNonBlocking(true) && b.setNonBlocking(true));
-    EXPECT_TRUE(verifyConnectionPair(a.handle(), b.handle()) && unread(a.handle()) == 0 && unread(b.handle()) == 0);
+// The two ends of one loopback connection, non-blocking as the host verifies them.
+class ConnectionPairTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(mListening.isOpen());
+        ASSERT_TRUE(connectToListener(mConnecting, mListening.handle()));
+        mAccepted = Socket(accept(mListening.handle(), nullptr, nullptr));
+        ASSERT_TRUE(mConnecting.setNonBlocking(true));
+        ASSERT_TRUE(mAccepted.setNonBlocking(true));
+    }
 
-    // Half a word now, the rest 300 ms after the receive began to wait.
+    Socket mListening{testSockets::listenOn(0)};
+    Socket mConnecting;
+    Socket mAccepted;
+};
+
+TEST_F(ConnectionPairTest, TheTwoEndsOfOneConnectionAreVerifiedAndNothingIsLeftUnread)
+{
+    EXPECT_TRUE(verifyConnectionPair(mConnecting.handle(), mAccepted.handle()));
+    EXPECT_EQ(0, unreadBytes(mConnecting.handle()));
+    EXPECT_EQ(0, unreadBytes(mAccepted.handle()));
+}
+
+TEST_F(ConnectionPairTest, AWordCompletedLaterThan100MsIsRefused)
+{
+    ASSERT_EQ(2, send(mAccepted.handle(), "\x78\x56", 2, 0));
+    ASSERT_EQ(2, unreadBytesOnceAtLeast(mConnecting.handle(), 2));
+    std::thread lateHalf([this] {
+        Sleep(300);
+        send(mAccepted.handle(), "\x34\x12", 2, 0);
+    });
     std::uint32_t word = 0;
-    ASSERT_TRUE(send(b.handle(), "\x78\x56", 2, 0) == 2 && unread(a.handle(), 2) == 2);
-    std::thread late([&b] { Sleep(300), send(b.handle(), "\x34\x12", 2, 0); });
-    EXPECT_FALSE(receiveWord(a.handle(), word)) << "a word later than 100 ms was taken";
-    late.join();
-    ASSERT_EQ(2, unread(a.handle(), 2));
-    EXPECT_FALSE(verifyConnectionPair(a.handle(), b.handle())) << "stale bytes were taken for the challenge";
-
-    // From the difference: scaling the raw readings first overflows once the counter passes 9.2e12.
-    const std::int64_t frequency = 10'000'000, edge = std::numeric_limits<std::int64_t>::max() / 1'000'000;
-    EXPECT_DOUBLE_EQ(50.0, elapsedMilliseconds(edge - 10, edge - 10 + frequency / 20, frequency));
+    EXPECT_FALSE(receiveWord(mConnecting.handle(), word));
+    lateHalf.join();
 }
 
-// State the captureless fakes of the system table reach: the test's ends of strangers' connections
-// and of the host's own one when a row steals it.
-std::vector<SERVICE_STATUS> reports;
-std::vector<Socket> visitors;
-int strangerCount = 0;
-bool steal = false;
-
-// Every road of createServerSockets. Strangers queue up between the host's listen and its connect
-// and are each accepted and closed unspoken, one attempt apiece; a stolen own connection leaves
-// every attempt empty; a taken port fails before any report. Each attempt reports start-pending
-// without controls, with the next checkpoint and the hints 5100, 4400, 3700 in turn.
-TEST(ServerSockets, EveryRoadEndsInAVerifiedBlockingSetOrLeavesNothingBehind)
+// Bytes already waiting on one end stand for a stream that is not the pair's own.
+TEST_F(ConnectionPairTest, BytesAlreadyWaitingAreNotTakenForTheChallenge)
 {
-    WSASetLastError(WSAEADDRINUSE); // the set's sockets close between its failing call and the caller's look
-    Socket(0x7FFC).close(); // no such socket: a close that fails
-    EXPECT_EQ(WSAEADDRINUSE, WSAGetLastError()) << "a close changed the caller's error";
-    const ScopedSystemApi savedApi;
-    systemApi.setServiceStatus = [](SERVICE_STATUS_HANDLE, LPSERVICE_STATUS status) -> BOOL {
-        reports.push_back(*status);
-        for (SOCKET listener : testSockets::heldSockets()) // the host has connected by now
-            while (steal && name(listener) == "127.0.0.1:54321" && name(listener, true).empty()
-                   && readable(listener, visitors.empty() ? 2000 : 0))
-                visitors.emplace_back(accept(listener, nullptr, nullptr));
-        return TRUE;
-    };
-    systemApi.listen = [](SOCKET socket, int backlog) -> int {
-        const int result = ::listen(socket, backlog);
-        for (int i = 0; i < strangerCount; ++i)
-            connectTo(visitors.emplace_back(), socket);
-        return result;
-    };
-    const struct {
-        const char* road;
-        int strangers;
-        bool steal, squat;
-        std::size_t attempts;
-    } rows[] = {{"own connection first", 0, false, false, 1}, {"one stranger", 1, false, false, 2},
-                {"two strangers", 2, false, false, 3},        {"three strangers", 3, false, false, 3},
-                {"no own connection", 0, true, false, 3},     {"port taken", 0, false, true, 0}};
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.road);
-        reports.clear();
-        strangerCount = row.strangers;
-        steal = row.steal;
-        Socket squatter(row.squat ? testSockets::listenOn(serverPort) : INVALID_SOCKET), kept;
-        ASSERT_TRUE(kept.open() && squatter.isOpen() == row.squat);
-        const SOCKET primary = kept.handle();
-        std::vector<SOCKET> before = testSockets::heldSockets(); // ascending
-        std::erase(before, primary); // replaced by a created set, else closed with the record
-        {
-            ServerSockets sockets;
-            sockets.primaryConnection = std::move(kept);
-            const bool created = createServerSockets(&sockets);
-            EXPECT_EQ(!row.squat && !row.steal && row.strangers < 3, created) << WSAGetLastError();
-            EXPECT_TRUE(!row.squat || WSAGetLastError() == WSAEADDRINUSE) << WSAGetLastError();
-            ASSERT_EQ(row.attempts, reports.size());
-            for (DWORD i = 0; i < reports.size(); ++i)
-                EXPECT_EQ(
-                    (std::vector<DWORD>{SERVICE_START_PENDING, 0, NO_ERROR, 5100 - 700 * i,
-                                        reports[0].dwCheckPoint + i}),
-                    (std::vector<DWORD>{reports[i].dwCurrentState, reports[i].dwControlsAccepted,
-                                        reports[i].dwWin32ExitCode, reports[i].dwWaitHint, reports[i].dwCheckPoint}));
-            ASSERT_EQ(std::size_t(row.strangers + row.steal), visitors.size())
-                << "the host's own connection never arrived";
-            char byte = 0;
-            for (const Socket& visitor : visitors)
-                EXPECT_TRUE(readable(visitor.handle()) && recv(visitor.handle(), &byte, 1, 0) == 0)
-                    << "a stranger was sent data";
-            const SOCKET listener = sockets.listener.handle(), accepted = sockets.primaryConnection.handle(),
-                         own = sockets.serviceConnection.handle();
-            EXPECT_TRUE(created || (listener == INVALID_SOCKET && own == INVALID_SOCKET && accepted == primary))
-                << "the record changed";
-            EXPECT_TRUE(
-                !created
-                || (name(listener) == "127.0.0.1:54321" && name(accepted, true) == name(own) && unread(accepted) == 0))
-                << name(own);
-            for (const SOCKET socket : created ? std::vector{listener, accepted, own} : std::vector<SOCKET>{}) {
-                DWORD flags = HANDLE_FLAG_INHERIT, noDelay = 0;
-                int length = sizeof noDelay;
-                EXPECT_TRUE(
-                    GetHandleInformation(reinterpret_cast<HANDLE>(socket), &flags) && !(flags & HANDLE_FLAG_INHERIT)
-                    && getsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<char*>(&noDelay), &length) == 0
-                    && noDelay)
-                    << "inheritable or without TCP_NODELAY";
-            }
-            EXPECT_FALSE(sockets.primaryConnection.isNonBlocking() || sockets.serviceConnection.isNonBlocking())
-                << "left non-blocking";
-        }
-        const linger hard{1, 0}; // reset, not closed: no TIME_WAIT may keep the fixed port from the next road
-        for (Socket& visitor : visitors)
-            setsockopt(visitor.handle(), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof hard);
-        visitors.clear();
-        const std::vector<SOCKET> after = testSockets::heldSockets(); // the set's sockets close with it
-        EXPECT_TRUE(std::includes(before.begin(), before.end(), after.begin(), after.end()))
-            << "a socket was left open";
+    ASSERT_EQ(2, send(mAccepted.handle(), "\x78\x56", 2, 0));
+    ASSERT_EQ(2, unreadBytesOnceAtLeast(mConnecting.handle(), 2));
+    EXPECT_FALSE(verifyConnectionPair(mConnecting.handle(), mAccepted.handle()));
+}
+
+// Scaling the raw readings to microseconds first overflows once the counter passes about 9.2e12 ticks.
+TEST(ElapsedMilliseconds, ComesFromTheDifferenceOfReadingsPastTheScalingOverflow)
+{
+    const std::int64_t frequency = 10'000'000;
+    const std::int64_t start = std::numeric_limits<std::int64_t>::max() / 1'000'000 - 10;
+    EXPECT_DOUBLE_EQ(50.0, elapsedMilliseconds(start, start + frequency / 20, frequency));
+}
+
+TEST(Socket, OpeningAgainClosesTheSocketItHeld)
+{
+    Socket socket;
+    ASSERT_TRUE(socket.open());
+    const std::size_t held = testSockets::heldSockets().size();
+    ASSERT_TRUE(socket.open());
+    EXPECT_EQ(held, testSockets::heldSockets().size());
+}
+
+// The set's sockets close between a failing call and the caller's look at the error.
+TEST(Socket, AFailingCloseKeepsTheCallersError)
+{
+    Socket notASocket(0x7FFC);
+    WSASetLastError(WSAEADDRINUSE);
+    notASocket.close();
+    EXPECT_EQ(WSAEADDRINUSE, WSAGetLastError());
+}
+
+bool isInheritable(SOCKET socket)
+{
+    DWORD flags = 0;
+    return GetHandleInformation(reinterpret_cast<HANDLE>(socket), &flags) && (flags & HANDLE_FLAG_INHERIT) != 0;
+}
+
+bool hasNoDelay(SOCKET socket)
+{
+    DWORD noDelay = 0;
+    int length = sizeof noDelay;
+    return getsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<char*>(&noDelay), &length) == 0
+        && noDelay != 0;
+}
+
+// A blocking socket waits out its receive timeout; a non-blocking one answers at once.
+bool isBlocking(SOCKET socket)
+{
+    const DWORD timeoutMs = 50;
+    char byte = 0;
+    setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeoutMs), sizeof timeoutMs);
+    return recv(socket, &byte, 1, 0) == SOCKET_ERROR && WSAGetLastError() == WSAETIMEDOUT;
+}
+
+// A set created with no one else on the port.
+class ServerSocketSetTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ServerSocketCalls calls;
+        calls.announceAttempt = [](DWORD) {};
+        ASSERT_TRUE(createServerSockets(&mSockets, calls)) << WSAGetLastError();
+    }
+
+    ServerSockets mSockets;
+};
+
+TEST_F(ServerSocketSetTest, ListensOnTheServerPortWithBothEndsOfItsConnectionToIt)
+{
+    EXPECT_EQ("127.0.0.1:54321", name(mSockets.listener.handle()));
+    EXPECT_EQ("127.0.0.1:54321", name(mSockets.primaryConnection.handle()));
+    EXPECT_EQ(name(mSockets.serviceConnection.handle()), name(mSockets.primaryConnection.handle(), true));
+    EXPECT_EQ(0, unreadBytes(mSockets.primaryConnection.handle())) << "the challenge was not read whole";
+}
+
+TEST_F(ServerSocketSetTest, EverySocketIsNonInheritableAndSendsWithoutDelay)
+{
+    for (const Socket* socket : {&mSockets.listener, &mSockets.primaryConnection, &mSockets.serviceConnection}) {
+        SCOPED_TRACE(name(socket->handle()) + " peer " + name(socket->handle(), true));
+        EXPECT_FALSE(isInheritable(socket->handle()));
+        EXPECT_TRUE(hasNoDelay(socket->handle()));
     }
 }
+
+TEST_F(ServerSocketSetTest, BothEndsOfItsConnectionAreBlockingAgain)
+{
+    EXPECT_TRUE(isBlocking(mSockets.primaryConnection.handle()));
+    EXPECT_TRUE(isBlocking(mSockets.serviceConnection.handle()));
+}
+
+// Who else reaches the listener before the host's own connection is accepted.
+struct Road {
+    const char* name;
+    int strangersBeforeOwnConnection; // connected between the host's listen and its connect
+    bool ownConnectionTakenAway; // accepted by someone else before the host's first attempt
+    bool portHeldElsewhere;
+    bool created;
+    int error; // the Winsock last error after a failure
+    std::vector<DWORD> announcedWaitHints;
+};
+
+void PrintTo(const Road& road, std::ostream* out)
+{
+    *out << road.name;
+}
+
+const Road roads[] = {
+    {"OwnConnectionFirst", 0, false, false, true, 0, {5100}},
+    {"OneStrangerFirst", 1, false, false, true, 0, {5100, 4400}},
+    {"TwoStrangersFirst", 2, false, false, true, 0, {5100, 4400, 3700}},
+    {"ThreeStrangersUseUpEveryAttempt", 3, false, false, false, WSAETIMEDOUT, {5100, 4400, 3700}},
+    {"OwnConnectionNeverArrives", 0, true, false, false, WSAETIMEDOUT, {5100, 4400, 3700}},
+    {"PortHeldElsewhere", 0, false, true, false, WSAEADDRINUSE, {}},
+};
+
+// Each stranger is accepted, found out by its address and closed, one attempt apiece, without
+// ever being sent a byte; a failure leaves the caller's record as it was and no socket behind.
+class ServerSocketRoadTest : public testing::TestWithParam<Road> {
+protected:
+    void SetUp() override
+    {
+        mCalls.announceAttempt = [this](DWORD waitHintMs) {
+            mAnnouncedWaitHints.push_back(waitHintMs);
+            // The host has connected by its first announcement.
+            if (GetParam().ownConnectionTakenAway && mAnnouncedWaitHints.size() == 1
+                && becomesReadable(mListener, 2000))
+                mOthersEnds.emplace_back(accept(mListener, nullptr, nullptr));
+        };
+        mCalls.listen = [this](SOCKET socket, int backlog) {
+            const int result = ::listen(socket, backlog);
+            mListener = socket;
+            for (int i = 0; i < GetParam().strangersBeforeOwnConnection; ++i)
+                connectToListener(mOthersEnds.emplace_back(), socket);
+            return result;
+        };
+    }
+
+    void TearDown() override
+    {
+        // Reset rather than closed, so that no TIME_WAIT keeps the fixed port from the next road.
+        const linger reset{1, 0};
+        for (Socket& end : mOthersEnds)
+            setsockopt(end.handle(), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&reset), sizeof reset);
+    }
+
+    ServerSocketCalls mCalls;
+    SOCKET mListener = INVALID_SOCKET;
+    std::vector<Socket> mOthersEnds;
+    std::vector<DWORD> mAnnouncedWaitHints;
+};
+
+TEST_P(ServerSocketRoadTest, EndsInAVerifiedSetOrInAnUnchangedRecordAndNothingLeftOpen)
+{
+    const Road& road = GetParam();
+    Socket squatter(road.portHeldElsewhere ? testSockets::listenOn(serverPort) : INVALID_SOCKET);
+    ASSERT_EQ(road.portHeldElsewhere, squatter.isOpen());
+    Socket callersSocket;
+    ASSERT_TRUE(callersSocket.open());
+    const SOCKET callersHandle = callersSocket.handle();
+    std::vector<SOCKET> heldBefore = testSockets::heldSockets();
+    std::erase(heldBefore, callersHandle); // it goes with the record
+
+    {
+        ServerSockets sockets;
+        sockets.primaryConnection = std::move(callersSocket);
+        const bool created = createServerSockets(&sockets, mCalls);
+        const int error = WSAGetLastError();
+
+        EXPECT_EQ(road.created, created);
+        if (!road.created) {
+            EXPECT_EQ(road.error, error);
+            EXPECT_FALSE(sockets.listener.isOpen());
+            EXPECT_EQ(callersHandle, sockets.primaryConnection.handle());
+            EXPECT_FALSE(sockets.serviceConnection.isOpen());
+        }
+        EXPECT_EQ(road.announcedWaitHints, mAnnouncedWaitHints);
+        for (const Socket& end : mOthersEnds) {
+            char byte = 0;
+            ASSERT_TRUE(becomesReadable(end.handle(), 2000)) << "a stranger's connection was left open";
+            EXPECT_EQ(0, recv(end.handle(), &byte, 1, 0)) << "a stranger was sent data";
+        }
+    }
+
+    std::vector<SOCKET> heldAfter = testSockets::heldSockets();
+    for (const Socket& end : mOthersEnds)
+        std::erase(heldAfter, end.handle());
+    EXPECT_TRUE(std::includes(heldBefore.begin(), heldBefore.end(), heldAfter.begin(), heldAfter.end()))
+        << "a socket was left open";
+}
+
+INSTANTIATE_TEST_SUITE_P(Roads, ServerSocketRoadTest, testing::ValuesIn(roads),
+                         [](const testing::TestParamInfo<Road>& info) { return std::string(info.param.name); });
 } // namespace

@@ -4,9 +4,12 @@
 #include "CommandLine.h"
 #include "test_child.h"
 #include <algorithm>
+#include <charconv>
 #include <gtest/gtest.h>
 #include <random>
 #include <shellapi.h>
+
+using namespace std::string_view_literals;
 
 namespace {
 unsigned long vectorCount = 100000, seed = 4051;
@@ -32,54 +35,46 @@ std::vector<std::wstring> childView(const std::wstring& program, const std::vect
     return view;
 }
 
-// Quotes and backslashes, blanks, controls (C0 with NUL, DEL, C1), format characters that must
-// stay (U+200D, U+200F, U+FEFF, U+00A0), text of every length, and ill-formed UTF-8: an encoded
-// surrogate, an overlong quote, a cut sequence, a stray continuation, 0xFF, a value past U+10FFFF.
-const std::string pieces[] = {"\"",
-                              "\"",
-                              "\\",
-                              "\\\\\\",
-                              " ",
-                              "\t",
-                              "\n\v\f\r",
-                              std::string(1, '\0'),
-                              "\x01",
-                              "\x1F",
-                              "\x7F",
-                              "\xC2\x85",
-                              "\xC2\x9F",
-                              "\xE2\x80\x8D",
-                              "\xE2\x80\x8F",
-                              "\xEF\xBB\xBF",
-                              "\xC2\xA0",
-                              "\xC3\xA9",
-                              "\xE4\xB8\xAD",
-                              "\xF0\x9F\x98\x80",
-                              "\xED\xA0\x80",
-                              "\xC0\xA2",
-                              "\xF0\x9F\x98",
-                              "\x80",
-                              "\xFF",
-                              "\xF4\x90\x80\x80",
-                              "a",
-                              "Z",
-                              "%",
-                              "&",
-                              "|",
-                              "<",
-                              "^",
-                              "!"};
+// The order is part of the seeds' meaning: a vector is the same for a seed on every run.
+const std::string_view pieces[] = {
+    // Quotes (twice as likely) and backslashes; blanks.
+    "\""sv, "\""sv, "\\"sv, "\\\\\\"sv, " "sv, "\t"sv, "\n\v\f\r"sv,
+    // Controls (C0 with NUL, DEL, C1), then format characters that must stay.
+    "\0"sv, "\x01"sv, "\x1F"sv, "\x7F"sv, "\xC2\x85"sv, "\xC2\x9F"sv, "\xE2\x80\x8D"sv, "\xE2\x80\x8F"sv,
+    "\xEF\xBB\xBF"sv, "\xC2\xA0"sv,
+    // Text of two, three and four bytes; ill-formed UTF-8: an encoded surrogate, an overlong quote, a cut
+    // sequence, a stray continuation byte, 0xFF, a value past U+10FFFF.
+    "\xC3\xA9"sv, "\xE4\xB8\xAD"sv, "\xF0\x9F\x98\x80"sv, "\xED\xA0\x80"sv, "\xC0\xA2"sv, "\xF0\x9F\x98"sv, "\x80"sv,
+    "\xFF"sv, "\xF4\x90\x80\x80"sv,
+    // ASCII, the interpreter's special characters too.
+    "a"sv, "Z"sv, "%"sv, "&"sv, "|"sv, "<"sv, "^"sv, "!"sv};
 
+// Up to eight arguments; one in six is empty, the others hold one to ten pieces.
 std::vector<std::string> randomVector(std::mt19937& random)
 {
     std::vector<std::string> arguments(random() % 9);
-    for (std::string& argument : arguments)
-        for (unsigned count = random() % 6 == 0 ? 0 : random() % 10 + 1; count > 0; --count)
+    for (std::string& argument : arguments) {
+        unsigned pieceCount = 0;
+        if (random() % 6 != 0)
+            pieceCount = random() % 10 + 1;
+        for (; pieceCount > 0; --pieceCount)
             argument += pieces[random() % std::size(pieces)];
+    }
     return arguments;
 }
 
-TEST(CommandLine, RandomVectorsSurviveCommandLineToArgvW)
+std::vector<std::wstring> parsedByTheSystem(const std::wstring& commandLine)
+{
+    int count = 0;
+    LPWSTR* parsed = CommandLineToArgvW(commandLine.c_str(), &count);
+    if (parsed == nullptr)
+        return {};
+    std::vector<std::wstring> arguments(parsed, parsed + count);
+    LocalFree(parsed);
+    return arguments;
+}
+
+TEST(CommandLine, RandomVectorsComeBackFromCommandLineToArgvWAsTheChildShouldSeeThem)
 {
     const std::wstring programs[]
         = {L"C:\\svc\\server.exe", L"C:\\Program Files\\Q\\server.exe", L"D:\\\x00E9t\x00E9\\\x4E2D.exe"};
@@ -89,16 +84,15 @@ TEST(CommandLine, RandomVectorsSurviveCommandLineToArgvW)
         const std::wstring& program = programs[random() % std::size(programs)];
         const std::vector<std::string> arguments = randomVector(random);
         const std::wstring line = buildCommandLine(program.c_str(), arguments);
-        int count = 0;
-        LPWSTR* parsed = CommandLineToArgvW(line.c_str(), &count);
-        const std::vector<std::wstring> seen(parsed, parsed + (parsed ? count : 0)),
-            expected = childView(program, arguments);
-        LocalFree(parsed);
+        const std::vector<std::wstring> seen = parsedByTheSystem(line);
+        const std::vector<std::wstring> expected = childView(program, arguments);
         arrived += expected.size() - 1;
         vanished += arguments.size() + 1 - expected.size();
-        if ((seen != expected || std::any_of(line.begin(), line.end(), blanked)) && ++failures)
+        if (seen != expected || std::any_of(line.begin(), line.end(), blanked)) {
+            ++failures;
             ADD_FAILURE() << "seed " << seed << ", vector " << i << ": " << testing::PrintToString(arguments)
                           << "\nline: " << testing::PrintToString(line) << "\nparsed: " << testing::PrintToString(seen);
+        }
     }
     std::printf("compared=%lu seed=%lu arguments_arrived=%lu arguments_vanished=%lu\n", vectorCount, seed, arrived,
                 vanished);
@@ -118,19 +112,34 @@ TEST(CommandLine, RandomVectorsReachARealChild)
         for (const std::wstring& argument : childView(testChild::path(), arguments))
             expected.push_back(toUtf8(argument));
         arguments.insert(arguments.begin(), testChild::pathUtf8());
+        SCOPED_TRACE("seed " + std::to_string(seed + 1) + ": " + testing::PrintToString(arguments));
         Process child;
-        EXPECT_TRUE(child.launch(arguments, {}) && testChild::ends(child) && child.exitCode() == 0) << GetLastError();
-        EXPECT_EQ(expected, testChild::echoed(toWide(output)))
-            << "seed " << seed + 1 << ": " << testing::PrintToString(arguments);
+        ASSERT_TRUE(child.launch(arguments, {})) << GetLastError();
+        ASSERT_TRUE(testChild::waitAndReap(child));
+        EXPECT_EQ(0u, child.exitCode());
+        EXPECT_EQ(expected, testChild::echoed(toWide(output)));
     }
 }
 } // namespace
 
+// True when the argument is "<option><number>" and the number went into value.
+bool readOption(std::string_view argument, std::string_view option, unsigned long& value)
+{
+    if (!argument.starts_with(option))
+        return false;
+    argument.remove_prefix(option.size());
+    const auto [end, error] = std::from_chars(argument.data(), argument.data() + argument.size(), value);
+    return error == std::errc() && end == argument.data() + argument.size();
+}
+
 int main(int argc, char** argv)
 {
     testing::InitGoogleTest(&argc, argv);
-    for (int i = 1; i < argc; ++i)
-        if (std::sscanf(argv[i], "--vectors=%lu", &vectorCount) != 1 && std::sscanf(argv[i], "--seed=%lu", &seed) != 1)
-            return std::fprintf(stderr, "unknown argument %s\n", argv[i]), 64;
+    for (int i = 1; i < argc; ++i) {
+        if (!readOption(argv[i], "--vectors=", vectorCount) && !readOption(argv[i], "--seed=", seed)) {
+            std::fprintf(stderr, "unknown argument %s\n", argv[i]);
+            return 64;
+        }
+    }
     return RUN_ALL_TESTS();
 }
