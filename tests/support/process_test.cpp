@@ -244,9 +244,15 @@ TEST_F(ProcessTest, ALaunchWhoseHandleListCannotBeMadeFailsWithTheSystemsReason)
         ProcessApi api;
         DWORD error;
     } rows[] = {
-        {"the size query fails", {failingSizeQuery, real.updateAttribute}, ERROR_NO_SYSTEM_RESOURCES},
-        {"the initialization fails", {failingInitialization, real.updateAttribute}, ERROR_NO_SYSTEM_RESOURCES},
-        {"the handle list is refused", {real.initializeAttributeList, refusedHandleList}, ERROR_NOT_SUPPORTED},
+        {"the size query fails",
+         {failingSizeQuery, real.updateAttribute, real.getExitCodeProcess},
+         ERROR_NO_SYSTEM_RESOURCES},
+        {"the initialization fails",
+         {failingInitialization, real.updateAttribute, real.getExitCodeProcess},
+         ERROR_NO_SYSTEM_RESOURCES},
+        {"the handle list is refused",
+         {real.initializeAttributeList, refusedHandleList, real.getExitCodeProcess},
+         ERROR_NOT_SUPPORTED},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
