@@ -16,7 +16,9 @@ HOST_EXE, SERVER_EXE, MESSAGE_DLL = "quorvanta-apiclient.exe", "quorvanta-embedd
 
 def pytest_addoption(parser):
     parser.addoption("--build", default=os.path.join(os.path.dirname(__file__), "..", "..", "build"))
-    parser.addoption("--full", action="store_true", help="the full soak: 200 cycles, longer storms and races")
+    parser.addoption(
+        "--full", action="store_true", help="the full soak: 100 serve cycles, 100 stop storms, longer races"
+    )
     parser.addoption("--count", type=int, help="how often each soak case repeats; the bench's cycles")
     parser.addoption("--bench", metavar="FILE", help="with -k bench: write the bench's table to FILE")
 
