@@ -195,6 +195,8 @@ private:
     // is sent; otherwise the connection goes on to the next request or closes.
     void answer(Response response, bool keepAlive, bool headOnly = false, std::function<void()> next = nullptr)
     {
+        // A request that was in progress when the stop came is the connection's last.
+        keepAlive = keepAlive && !mState.stopping;
         response.set(http::field::connection, keepAlive ? "keep-alive" : "close");
         auto message = std::make_shared<Response>(std::move(response));
         auto serializer = std::make_shared<http::response_serializer<http::string_body>>(*message);
