@@ -44,12 +44,15 @@ public:
         http::read(*this, mReceived, parser);
         return parser.release();
     }
-    // An interim answer such as "100 Continue": a head without a body.
-    http::status receiveInterim()
+    // Sends an upload's head and waits for "100 Continue": from then on the server is serving this request (and
+    // the upload's temporary file exists).
+    void startUpload(const std::string& name, std::size_t length)
     {
-        http::response_parser<http::empty_body> parser;
-        http::read_header(*this, mReceived, parser);
-        return parser.get().result();
+        send("PUT /files/" + name + " HTTP/1.1\r\nContent-Length: " + std::to_string(length)
+             + "\r\nExpect: 100-continue\r\n\r\n");
+        http::response_parser<http::empty_body> interim;
+        http::read_header(*this, mReceived, interim);
+        EXPECT_EQ(http::status::continue_, interim.get().result()) << "for " << name;
     }
     Response ask(const std::string& bytes)
     {
@@ -71,13 +74,14 @@ public:
         return Clock::now() - start;
     }
 
-private:
     void setLimit(int option, std::chrono::milliseconds limit)
     {
         const auto milliseconds = static_cast<DWORD>(limit.count());
         setsockopt(native_handle(), SOL_SOCKET, option, reinterpret_cast<const char*>(&milliseconds),
                    sizeof milliseconds);
     }
+
+private:
     boost::beast::flat_buffer mReceived;
 };
 
@@ -227,15 +231,15 @@ TEST(Uploads, AreStoredByteExact)
 TEST(Uploads, ContinueIsSentBeforeTheBody)
 {
     Client client(sharedServer().port());
-    client.send(request("PUT /files/continued", "", "Content-Length: 2\r\nExpect: 100-continue\r\n"));
-    EXPECT_EQ(http::status::continue_, client.receiveInterim());
+    client.startUpload("continued", 2);
     EXPECT_EQ(201u, client.ask("ok").result_int());
 }
 
 TEST(Uploads, StalledBodyIs408AndLeavesNoTemporaryFile)
 {
     Client client(sharedServer().port());
-    client.send(request("PUT /files/stalled", "", "Content-Length: 10\r\n") + "part");
+    client.startUpload("stalled", 10);
+    client.send("part");
     EXPECT_EQ(408u, client.receive().result_int());
     EXPECT_EQ(std::vector<std::wstring>{}, temporaryFiles(sharedServer().data()));
     EXPECT_EQ(404u, Client(sharedServer().port()).ask(request("GET /files/stalled")).result_int());
@@ -243,7 +247,11 @@ TEST(Uploads, StalledBodyIs408AndLeavesNoTemporaryFile)
 
 TEST(Uploads, BodyCutShortLeavesNoFileAndNoTemporaryFile)
 {
-    Client(sharedServer().port()).send(request("PUT /files/cut", "", "Content-Length: 10\r\n") + "part");
+    {
+        Client client(sharedServer().port());
+        client.startUpload("cut", 10);
+        client.send("part");
+    }
     Sleep(500); // the server sees the close
     EXPECT_EQ(std::vector<std::wstring>{}, temporaryFiles(sharedServer().data()));
     EXPECT_EQ(404u, Client(sharedServer().port()).ask(request("GET /files/cut")).result_int());
@@ -275,7 +283,7 @@ TEST(Uploads, ReplaceGivesUpAfterTwoSecondsWith503)
 
 TEST(Downloads, DeleteSucceedsWhileTheFileIsBeingSent)
 {
-    const std::string contents = randomBytes(32 * 1024 * 1024);
+    const std::string contents = randomBytes(16 * 1024 * 1024); // more than the sockets' buffers hold
     Client(sharedServer().port()).ask(request("PUT /files/sent", contents));
     Client reader(sharedServer().port());
     reader.send(request("GET /files/sent"));
@@ -327,8 +335,7 @@ TEST(Listing, NamesEachStoredFileSortedOnALine)
 TEST(Listing, NeverShowsATemporaryFile)
 {
     Client uploader(sharedServer().port());
-    uploader.send(request("PUT /files/in-progress", "", "Content-Length: 10\r\n") + "part");
-    Sleep(300);
+    uploader.startUpload("in-progress", 10);
     ASSERT_EQ(1u, temporaryFiles(sharedServer().data()).size()) << "the upload's temporary file is not there";
     EXPECT_EQ(std::string::npos, sharedServer().listing().find(".upload-"));
 }
@@ -342,6 +349,59 @@ TEST(DataFolder, StartRemovesTemporaryFilesOfEndedRunsOnly)
     ASSERT_TRUE(testChild::writeFile(server.file(ofARunningOne), "x"));
     server.start();
     EXPECT_EQ(std::vector<std::wstring>{ofARunningOne}, temporaryFiles(server.data()));
+}
+
+// Each of 32 clients gets "100 Continue", the server's word that it is serving that request, before any of them sends
+// its body: all are served at the same moment, none waits in the backlog.
+TEST(Load, ThirtyTwoClientsAreServedAtOnce)
+{
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < 32; ++i) {
+        clients.push_back(std::make_unique<Client>(sharedServer().port()));
+        clients.back()->startUpload("at-once-" + std::to_string(i), 65536);
+    }
+    const std::string body = randomBytes(65536);
+    for (const auto& client : clients)
+        client->send(body);
+    for (const auto& client : clients)
+        EXPECT_EQ(201u, client->receive().result_int());
+}
+
+// 64 clients trickle their uploads a byte every 200 ms: often enough for a client timeout of 1 s, far below the
+// minimum rate. They fill the cap, so the next client is refused at once; the rate cuts them about 1 s after they
+// began, and then the server takes clients again.
+TEST(Load, TricklersAreCutAndAClientBeyondTheCapIsRefusedAtOnce)
+{
+    StandaloneServer server;
+    server.start({L"--client-timeout=1000"});
+    std::vector<std::unique_ptr<Client>> tricklers;
+    for (int i = 0; i < 64; ++i) {
+        tricklers.push_back(std::make_unique<Client>(server.port()));
+        tricklers.back()->send(request("PUT /files/t" + std::to_string(i), "", "Content-Length: 1000\r\n"));
+    }
+    const auto start = Clock::now();
+    const Response refused = Client(server.port()).ask(request("GET /files/"));
+    EXPECT_LE(Clock::now() - start, 500ms);
+    EXPECT_EQ(503u, refused.result_int());
+    EXPECT_EQ("1", refused[http::field::retry_after]);
+
+    while (Clock::now() - start < 3s) {
+        boost::system::error_code cut;
+        for (const auto& trickler : tricklers)
+            trickler->write_some(buffer("x", 1), cut);
+        Sleep(200);
+    }
+    for (const auto& trickler : tricklers) {
+        trickler->setLimit(SO_RCVTIMEO, 100ms); // the answer is there already, or the trickler was not cut in time
+        EXPECT_EQ(408u, trickler->receive().result_int());
+    }
+    tricklers.clear();
+    unsigned status = 503;
+    for (int attempt = 0; attempt < 20 && status == 503; ++attempt) {
+        Sleep(100);
+        status = Client(server.port()).ask(request("GET /files/")).result_int();
+    }
+    EXPECT_EQ(200u, status) << "the tricklers' places were not freed";
 }
 
 enum class Sockets { loopbackOnes, anyAddress, unreadData, none };
@@ -405,8 +465,8 @@ TEST_F(Stop, IdleConnectionsEndAtOnceAndTheServerExitsWithZero)
 TEST_F(Stop, RequestInProgressIsServedToItsEnd)
 {
     Client uploader(mHost.port());
-    uploader.send("PUT /files/late HTTP/1.1\r\nContent-Length: 8\r\n\r\nhalf");
-    Sleep(200);
+    uploader.startUpload("late", 8);
+    uploader.send("half");
     mHost.hostEnd.close();
     Sleep(500);
     const Response answer = uploader.ask("done");
@@ -422,8 +482,8 @@ TEST_F(Stop, RequestInProgressIsServedToItsEnd)
 TEST_F(Stop, StalledClientDoesNotKeepTheServerPastItsDrainTime)
 {
     Client uploader(mHost.port());
-    uploader.send("PUT /files/stalled HTTP/1.1\r\nContent-Length: 8\r\n\r\nhalf");
-    Sleep(200);
+    uploader.startUpload("stalled", 8);
+    uploader.send("half");
     const auto start = Clock::now();
     mHost.hostEnd.close();
     EXPECT_EQ(0u, mHost.exitCodeWithin(4s));
@@ -431,6 +491,30 @@ TEST_F(Stop, StalledClientDoesNotKeepTheServerPastItsDrainTime)
     EXPECT_LE(Clock::now() - start, 3000ms);
     EXPECT_EQ(std::vector<std::wstring>{}, temporaryFiles(mFolder.file(L"data")));
     EXPECT_FALSE(std::filesystem::exists(mFolder.file(L"data\\stalled")));
+}
+
+// The host's close is acted on at once even while a worker spends 10 s in a flush, and the server is gone within its
+// drain time; the upload it abandoned appears neither under its name nor as a temporary file.
+TEST(SlowFlush, DelaysNeitherTheStopNorTheExit)
+{
+    testChild::TempDirectory folder;
+    const std::wstring data = folder.file(L"data");
+    Host host({"server", "--data-dir=" + toUtf8(data), "--slow-flush=10000"});
+    Client idle(host.port());
+    EXPECT_EQ(200u, idle.ask("GET /files/ HTTP/1.1\r\n\r\n").result_int());
+    Client uploader(host.port());
+    uploader.startUpload("flushed", 1);
+    uploader.send("x");
+    Sleep(300); // the flush has begun
+    const auto start = Clock::now();
+    host.hostEnd.close();
+    const auto closedAfter = idle.timeToClose(1s);
+    ASSERT_TRUE(closedAfter.has_value()) << "the idle connection was kept";
+    EXPECT_LE(*closedAfter, 100ms);
+    EXPECT_EQ(0u, host.exitCodeWithin(4s));
+    EXPECT_LE(Clock::now() - start, 3000ms);
+    EXPECT_EQ(std::vector<std::wstring>{}, temporaryFiles(data));
+    EXPECT_FALSE(std::filesystem::exists(data + L"\\flushed"));
 }
 
 struct ExitRow {
