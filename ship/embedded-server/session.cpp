@@ -60,6 +60,12 @@ Response failure(http::status status, const char* allow = nullptr)
     return response;
 }
 
+// What a worker's read of a file being sent brings back.
+struct FileRead {
+    DWORD bytes = 0;
+    DWORD error = ERROR_SUCCESS;
+};
+
 // The client went away: nobody is left to answer.
 bool clientLeft(const error_code& error)
 {
@@ -296,8 +302,6 @@ private:
         Response head{http::status::ok, 11};
         head.set(http::field::content_type, "application/octet-stream");
         head.content_length(static_cast<std::uint64_t>(size.QuadPart));
-        if (headOnly)
-            mReading.reset();
         if (headOnly) {
             mReading.reset();
             return answer(std::move(head), keepAlive, true);
@@ -306,11 +310,6 @@ private:
         answer(std::move(head), keepAlive, true,
                [this, size, keepAlive] { sendFile(static_cast<std::uint64_t>(size.QuadPart), keepAlive); });
     }
-
-    struct FileResult {
-        DWORD bytes = 0;
-        DWORD error = ERROR_SUCCESS;
-    };
 
     void sendFile(std::uint64_t remaining, bool keepAlive)
     {
@@ -321,12 +320,12 @@ private:
         const auto wanted = static_cast<DWORD>(std::min<std::uint64_t>(remaining, mChunk.size()));
         onWorker(
             [file = mReading.get(), chunk = mChunk.data(), wanted] {
-                FileResult result;
+                FileRead result;
                 if (!ReadFile(file, chunk, wanted, &result.bytes, nullptr) || result.bytes == 0)
                     result.error = GetLastError();
                 return result;
             },
-            [this, remaining, keepAlive](FileResult read) {
+            [this, remaining, keepAlive](FileRead read) {
                 if (read.bytes == 0) {
                     // The promised length cannot be kept: only ending the
                     // connection tells the client that the body is incomplete.
@@ -374,10 +373,11 @@ private:
             return fail(http::status::internal_server_error); // the body stays unread: the connection ends
         }
         mTemporary = temporary;
-        beginTransfer();
         // A client that waits for "100 Continue" sends its body only then.
-        if (!expectsContinue || mBuffer.size() >= mRemaining)
+        if (!expectsContinue || mBuffer.size() >= mRemaining) {
+            beginTransfer();
             return receiveBody(name, keepAlive);
+        }
         static constexpr std::string_view goOn = "HTTP/1.1 100 Continue\r\n\r\n";
         arm();
         asio::async_write(mSocket, asio::buffer(goOn),
