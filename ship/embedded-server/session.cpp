@@ -407,18 +407,22 @@ private:
         const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(mChunk.size(), mRemaining));
         mSocket.async_read_some(asio::buffer(mChunk.data(), wanted),
                                 [self = shared_from_this(), name, keepAlive](error_code error, std::size_t bytes) {
-                                    self->disarm();
-                                    self->mTransferred += bytes;
-                                    // A body cut short never reaches the name: the temporary file goes.
-                                    if (self->mTimedOut || error)
-                                        self->discardUpload();
-                                    if (self->mTimedOut)
-                                        return self->fail(http::status::request_timeout);
-                                    if (error)
-                                        return self->drop();
-                                    self->writeUpload(self->mChunk.data(), bytes,
-                                                      [self, name, keepAlive] { self->receiveBody(name, keepAlive); });
+                                    self->bodyReceived(name, keepAlive, error, bytes);
                                 });
+    }
+
+    void bodyReceived(const std::string& name, bool keepAlive, error_code error, std::size_t bytes)
+    {
+        disarm();
+        mTransferred += bytes;
+        // A body cut short never reaches the name: the temporary file goes.
+        if (mTimedOut || error)
+            discardUpload();
+        if (mTimedOut)
+            return fail(http::status::request_timeout);
+        if (error)
+            return drop();
+        writeUpload(mChunk.data(), bytes, [this, name, keepAlive] { receiveBody(name, keepAlive); });
     }
 
     void writeUpload(const char* bytes, std::size_t size, std::function<void()> next)
