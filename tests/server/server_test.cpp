@@ -231,7 +231,6 @@ INSTANTIATE_TEST_SUITE_P(
         AnswerRow{"BareLineFeedsAre400", "GET /files/kept HTTP/1.1\nHost: x\n\n", 400},
         AnswerRow{"StalledHeadIs408", "GET /files/kept HTTP/1.1\r\nHost: x\r\n", 408},
         AnswerRow{"Http11IsKeptAlive", "GET /files/kept HTTP/1.1\r\n\r\n", 200, http::field::connection, "keep-alive"},
-        AnswerRow{"Http10IsClosed", "GET /files/kept HTTP/1.0\r\n\r\n", 200, http::field::connection, "close"},
         AnswerRow{"Http10IsKeptAliveWhenAsked", "GET /files/kept HTTP/1.0\r\nConnection: keep-alive\r\n\r\n", 200,
                   http::field::connection, "keep-alive"},
         AnswerRow{"BodyOfAGetClosesTheConnection", "GET /files/kept HTTP/1.1\r\nContent-Length: 1\r\n\r\nx", 200,
