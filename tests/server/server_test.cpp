@@ -186,6 +186,7 @@ struct AnswerRow {
     unsigned status;
     http::field header = http::field::unknown; // checked when given
     std::string value = {};
+    friend void PrintTo(const AnswerRow& row, std::ostream* out) { *out << row.name; }
 };
 
 class Answers : public testing::TestWithParam<AnswerRow> {};
@@ -540,6 +541,7 @@ struct ExitRow {
     std::vector<std::string> arguments;
     Sockets sockets;
     DWORD code;
+    friend void PrintTo(const ExitRow& row, std::ostream* out) { *out << row.name; }
 };
 
 class ExitCodes : public testing::TestWithParam<ExitRow> {};
