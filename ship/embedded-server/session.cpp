@@ -168,7 +168,7 @@ private:
     // than the minimum rate allows.
     void armTransfer()
     {
-        const auto earned = std::chrono::microseconds(mTransferred * 1000000 / minimumRate);
+        const auto earned = std::chrono::microseconds(static_cast<std::int64_t>(mTransferred * 1000000 / minimumRate));
         arm(std::min(Clock::now() + mState.clientTimeout, mTransferStart + mState.clientTimeout + earned));
     }
 
@@ -262,12 +262,13 @@ private:
         auto serializer = std::make_shared<http::response_serializer<http::string_body>>(*message);
         if (!next)
             next = [this, keepAlive] { endResponse(keepAlive); };
-        auto sent = [self = shared_from_this(), message, serializer, next](error_code error, std::size_t) {
-            self->disarm();
-            if (error)
-                return self->drop();
-            next();
-        };
+        auto sent
+            = [self = shared_from_this(), message, serializer, next = std::move(next)](error_code error, std::size_t) {
+                  self->disarm();
+                  if (error)
+                      return self->drop();
+                  next();
+              };
         arm();
         if (headOnly)
             http::async_write_header(mSocket, *serializer, std::move(sent));
@@ -435,7 +436,7 @@ private:
                     return GetLastError();
                 return DWORD{ERROR_SUCCESS};
             },
-            [this, next](DWORD error) {
+            [this, next = std::move(next)](DWORD error) {
                 if (error != ERROR_SUCCESS) {
                     logLine("cannot write an upload (" + std::to_string(error) + ")");
                     discardUpload();
