@@ -127,20 +127,17 @@ struct Server {
 
     void accept()
     {
-        if (state.liveSessions() >= maxClients) { // the others wait in the backlog meanwhile
-            timer.expires_after(50ms);
-            timer.async_wait([this](error_code error) {
-                if (!error && !state.stopping)
-                    accept();
-            });
-            return;
-        }
         acceptor.async_accept([this](error_code error, tcp::socket client) {
             if (state.stopping)
                 return;
             if (!error) {
                 acceptFailures = 0;
-                startSession(std::move(client), state);
+                // Beyond the cap a client is answered at once rather than
+                // left in the backlog for as long as the others take.
+                if (state.liveSessions() < maxClients)
+                    startSession(std::move(client), state);
+                else
+                    refuseClient(std::move(client), state);
             } else if (error != asio::error::connection_aborted && error != asio::error::connection_reset
                        && ++acceptFailures >= maxAcceptFailures) {
                 logLine("accepting clients failed: " + error.message());
@@ -164,8 +161,11 @@ struct Server {
         });
     }
 
+    // Once, whether the host closed its end or the listener broke first.
     void stop()
     {
+        if (state.stopping)
+            return;
         state.stopping = true;
         error_code ignored;
         acceptor.close(ignored);
@@ -200,12 +200,20 @@ int serve(const Options& options, std::string argumentsBody)
     }
     server.state.argumentsBody = std::move(argumentsBody);
     server.state.clientTimeout = options.clientTimeout;
+    server.state.flushDelay = options.flushDelay;
     server.ignoreClose = options.ignoreClose;
     server.accept();
     if (!options.standalone)
         server.watchHost();
     server.io.run();
-    return server.failed ? exitServerError : exitSuccess;
+    abandonSessions(server.state);
+    const int code = server.failed ? exitServerError : exitSuccess;
+    // A worker may still be inside a slow write or flush, and ending the
+    // usual way would wait for it (and the host's patience is limited): the
+    // process ends here, without unwinding or library shutdown.
+    std::fflush(nullptr);
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(code));
+    return code;
 }
 
 } // namespace

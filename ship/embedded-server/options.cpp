@@ -75,6 +75,9 @@ bool parseOptions(const std::vector<std::wstring>& arguments, Options& options, 
             // An hour is far more than any client deserves.
             ok = parseNumber(attached, 3600 * 1000, value) && value > 0;
             options.clientTimeout = std::chrono::milliseconds(value);
+        } else if (name == L"--slow-flush=") {
+            ok = parseNumber(attached, 3600 * 1000, value);
+            options.flushDelay = std::chrono::milliseconds(value);
         } else if (name == L"--exit-at-once=")
             ok = parseExitCode(attached, options.exitAtOnce);
         else if (name == L"--ignore-close")

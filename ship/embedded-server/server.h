@@ -1,5 +1,7 @@
 // The reference server: one io_context on one thread serves every client, so
-// nothing here needs a lock. Built with the select reactor (see README.md).
+// nothing here needs a lock; file reads, writes and flushes run on a few
+// workers, which touch only the buffer and handle they are given. Built with
+// the select reactor (see README.md).
 #pragma once
 
 #include "WinApi.h"
@@ -34,6 +36,7 @@ struct Options {
     std::optional<std::uint32_t> exitAtOnce;
     bool ignoreClose = false;
     bool crash = false;
+    std::chrono::milliseconds flushDelay{}; // for tests only: a slow disk
 };
 
 // arguments: argv without the program name. False with the reason in problem.
@@ -59,14 +62,20 @@ struct ServerState {
     fs::path folder;
     std::string argumentsBody; // the answer to GET /arguments
     std::chrono::milliseconds clientTimeout{};
+    std::chrono::milliseconds flushDelay{};
     bool stopping = false; // the host closed its end: finish and go
-    std::vector<std::weak_ptr<Session>> sessions;
+    std::vector<std::weak_ptr<Session>> sessions; // those being served, not those refused
+    asio::thread_pool workers{4};
 
     // Sessions still alive, after forgetting the ended ones.
     std::size_t liveSessions();
 };
 
 void startSession(tcp::socket socket, ServerState& state);
+// Answers 503 at once and closes.
+void refuseClient(tcp::socket socket, ServerState& state);
 // Ends the connections that wait for a request; the others end after their
 // current answer.
 void stopSessions(ServerState& state);
+// Closes every connection and removes every upload still in progress.
+void abandonSessions(ServerState& state);

@@ -1,6 +1,8 @@
 // One client connection: requests are read, answered and, while both sides
 // want it, the connection is kept for the next one. Every step is an
-// asynchronous operation with its own time limit.
+// asynchronous operation with its own time limit, and every file read, write
+// and flush runs on a worker, so that a slow disk never holds up the one
+// thread that serves the clients and watches the host.
 #include "server.h"
 
 #include "TextConversion.h"
@@ -34,6 +36,10 @@ constexpr auto finWaitTime = 500ms;
 constexpr std::size_t maxDiscarded = 1 << 20;
 // How long a replace waits for readers of the old file.
 constexpr auto replaceWaitTime = 2000ms;
+// An upload's body and a file being sent must average at least this many
+// bytes a second once the client timeout has passed since they began: a
+// client may be slow, but it cannot keep its place for ever by trickling.
+constexpr std::uint64_t minimumRate = 64 * 1024;
 
 using Response = http::response<http::string_body>;
 
@@ -53,6 +59,12 @@ Response failure(http::status status, const char* allow = nullptr)
         response.set(http::field::allow, allow);
     return response;
 }
+
+// What a worker's read of a file being sent brings back.
+struct FileRead {
+    DWORD bytes = 0;
+    DWORD error = ERROR_SUCCESS;
+};
 
 // The client went away: nobody is left to answer.
 bool clientLeft(const error_code& error)
@@ -83,6 +95,26 @@ public:
     {
         if (mIdle)
             mSocket.cancel(mIgnored);
+    }
+
+    // A client beyond the cap is told at once to come back later, and its
+    // connection ends.
+    void refuse()
+    {
+        Response busy = failure(http::status::service_unavailable);
+        busy.set(http::field::retry_after, "1");
+        answer(std::move(busy), false, false, [this] { closeAfter(0ms, true); });
+    }
+
+    // The process is ending: an upload still in progress never gets its
+    // name. A worker may still be writing or flushing it, so the file is only
+    // marked for deletion (it was opened to allow that) and goes with the
+    // process's handles.
+    void abandon()
+    {
+        mSocket.close(mIgnored);
+        if (!mTemporary.empty())
+            DeleteFileW(mTemporary.c_str());
     }
 
     void nextRequest()
@@ -126,6 +158,34 @@ private:
     }
     void arm() { arm(Clock::now() + mState.clientTimeout); }
     void disarm() { mTimer.expires_at(Clock::time_point::max()); }
+
+    void beginTransfer()
+    {
+        mTransferStart = Clock::now();
+        mTransferred = 0;
+    }
+    // Each step of a body has the client timeout, and the whole body no more
+    // than the minimum rate allows.
+    void armTransfer()
+    {
+        const auto earned = std::chrono::microseconds(static_cast<std::int64_t>(mTransferred * 1000000 / minimumRate));
+        arm(std::min(Clock::now() + mState.clientTimeout, mTransferStart + mState.clientTimeout + earned));
+    }
+
+    // Runs work on a file worker and then done, with work's result, back on
+    // the I/O thread.
+    template <typename Work, typename Done>
+    void onWorker(Work work, Done done)
+    {
+        auto back = asio::make_work_guard(mSocket.get_executor());
+        asio::post(mState.workers,
+                   [self = shared_from_this(), work = std::move(work), done = std::move(done),
+                    back = std::move(back)]() mutable {
+                       auto result = work();
+                       asio::post(back.get_executor(),
+                                  [self = std::move(self), done = std::move(done), result]() mutable { done(result); });
+                   });
+    }
 
     void readHead()
     {
@@ -195,15 +255,20 @@ private:
     // is sent; otherwise the connection goes on to the next request or closes.
     void answer(Response response, bool keepAlive, bool headOnly = false, std::function<void()> next = nullptr)
     {
+        // A request that was in progress when the stop came is the connection's last.
+        keepAlive = keepAlive && !mState.stopping;
         response.set(http::field::connection, keepAlive ? "keep-alive" : "close");
         auto message = std::make_shared<Response>(std::move(response));
         auto serializer = std::make_shared<http::response_serializer<http::string_body>>(*message);
         if (!next)
-            next = [this, keepAlive] { keepAlive ? nextRequest() : closeAfter(clientCloseTime, false); };
-        auto sent = [self = shared_from_this(), message, serializer, next](error_code error, std::size_t) {
-            self->disarm();
-            error ? self->drop() : next();
-        };
+            next = [this, keepAlive] { endResponse(keepAlive); };
+        auto sent
+            = [self = shared_from_this(), message, serializer, next = std::move(next)](error_code error, std::size_t) {
+                  self->disarm();
+                  if (error)
+                      return self->drop();
+                  next();
+              };
         arm();
         if (headOnly)
             http::async_write_header(mSocket, *serializer, std::move(sent));
@@ -212,14 +277,12 @@ private:
     }
     void fail(http::status status) { answer(failure(status), false); }
 
-    // Sends the bytes under the time limit, then goes on with next.
-    void send(asio::const_buffer bytes, std::function<void()> next)
+    // After a whole response: the next request, or the close.
+    void endResponse(bool keepAlive)
     {
-        arm();
-        asio::async_write(mSocket, bytes, [self = shared_from_this(), next](error_code error, std::size_t) {
-            self->disarm();
-            error ? self->drop() : next();
-        });
+        if (keepAlive)
+            return nextRequest();
+        closeAfter(clientCloseTime, false);
     }
 
     void getFile(const fs::path& path, bool keepAlive, bool headOnly)
@@ -240,31 +303,46 @@ private:
         Response head{http::status::ok, 11};
         head.set(http::field::content_type, "application/octet-stream");
         head.content_length(static_cast<std::uint64_t>(size.QuadPart));
-        if (headOnly)
+        if (headOnly) {
             mReading.reset();
-        answer(
-            std::move(head), keepAlive, true, headOnly ? std::function<void()>() : [this, size, keepAlive] {
-                sendChunk(static_cast<std::uint64_t>(size.QuadPart), keepAlive);
-            });
+            return answer(std::move(head), keepAlive, true);
+        }
+        beginTransfer();
+        answer(std::move(head), keepAlive, true,
+               [this, size, keepAlive] { sendFile(static_cast<std::uint64_t>(size.QuadPart), keepAlive); });
     }
 
-    void sendChunk(std::uint64_t remaining, bool keepAlive)
+    void sendFile(std::uint64_t remaining, bool keepAlive)
     {
         if (remaining == 0) {
             mReading.reset();
-            return keepAlive ? nextRequest() : closeAfter(clientCloseTime, false);
+            return endResponse(keepAlive);
         }
-        DWORD read = 0;
         const auto wanted = static_cast<DWORD>(std::min<std::uint64_t>(remaining, mChunk.size()));
-        if (!ReadFile(mReading.get(), mChunk.data(), wanted, &read, nullptr) || read == 0) {
-            const DWORD error = GetLastError();
-            // The promised length cannot be kept: only ending the connection
-            // tells the client that the body is incomplete.
-            logLine("cannot read a file being sent (" + std::to_string(error) + ")");
-            return drop();
-        }
-        send(asio::buffer(mChunk.data(), read),
-             [this, remaining = remaining - read, keepAlive] { sendChunk(remaining, keepAlive); });
+        onWorker(
+            [file = mReading.get(), chunk = mChunk.data(), wanted] {
+                FileRead result;
+                if (!ReadFile(file, chunk, wanted, &result.bytes, nullptr) || result.bytes == 0)
+                    result.error = GetLastError();
+                return result;
+            },
+            [this, remaining, keepAlive](FileRead read) {
+                if (read.bytes == 0) {
+                    // The promised length cannot be kept: only ending the
+                    // connection tells the client that the body is incomplete.
+                    logLine("cannot read a file being sent (" + std::to_string(read.error) + ")");
+                    return drop();
+                }
+                armTransfer();
+                asio::async_write(mSocket, asio::buffer(mChunk.data(), read.bytes),
+                                  [self = shared_from_this(), remaining, keepAlive](error_code error, std::size_t n) {
+                                      self->disarm();
+                                      self->mTransferred += n;
+                                      if (error)
+                                          return self->drop();
+                                      self->sendFile(remaining - n, keepAlive);
+                                  });
+            });
     }
 
     void deleteFile(const fs::path& path, bool keepAlive)
@@ -283,66 +361,130 @@ private:
     {
         if (!mHead->content_length())
             return fail(http::status::length_required);
+        mRemaining = *mHead->content_length();
         const bool expectsContinue = !mHead->get()[http::field::expect].empty();
-        mUpload.emplace(std::move(*mHead));
         const fs::path temporary = newTemporaryPath(mState.folder);
-        error_code error;
-        mUpload->get().body().open(toUtf8(temporary.wstring()).c_str(), beast::file_mode::write_new, error);
-        if (error) {
-            logLine("cannot create " + toUtf8(temporary.wstring()) + ": " + error.message());
-            mUpload.reset();
+        // Shared for delete, so that an upload abandoned at the end can be
+        // removed while a worker still holds it.
+        mUploading.reset(CreateFileW(temporary.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!mUploading) {
+            const DWORD error = GetLastError();
+            logLine("cannot create " + toUtf8(temporary.wstring()) + " (" + std::to_string(error) + ")");
             return fail(http::status::internal_server_error); // the body stays unread: the connection ends
         }
         mTemporary = temporary;
         // A client that waits for "100 Continue" sends its body only then.
-        if (!expectsContinue || mUpload->is_done())
-            return readBody(name, keepAlive);
+        if (!expectsContinue || mBuffer.size() >= mRemaining) {
+            beginTransfer();
+            return receiveBody(name, keepAlive);
+        }
         static constexpr std::string_view goOn = "HTTP/1.1 100 Continue\r\n\r\n";
-        send(asio::buffer(goOn), [this, name, keepAlive] { readBody(name, keepAlive); });
+        arm();
+        asio::async_write(mSocket, asio::buffer(goOn),
+                          [self = shared_from_this(), name, keepAlive](error_code error, std::size_t) {
+                              self->disarm();
+                              if (error)
+                                  return self->drop();
+                              self->beginTransfer();
+                              self->receiveBody(name, keepAlive);
+                          });
     }
 
-    void readBody(const std::string& name, bool keepAlive)
+    // What the head's read already took in comes first, then the socket's
+    // bytes, a chunk at a time, each written to the file before the next.
+    void receiveBody(const std::string& name, bool keepAlive)
     {
-        if (mUpload->is_done())
+        if (mRemaining == 0)
             return commit(name, keepAlive);
-        arm();
-        http::async_read_some(mSocket, mBuffer, *mUpload,
-                              [self = shared_from_this(), name, keepAlive](error_code error, std::size_t) {
-                                  self->disarm();
-                                  // A body cut short never reaches the name: the temporary file goes.
-                                  if (self->mTimedOut || error)
-                                      self->discardUpload();
-                                  if (self->mTimedOut)
-                                      return self->fail(http::status::request_timeout);
-                                  if (clientLeft(error))
-                                      return self->drop();
-                                  if (error) {
-                                      logLine("cannot store an upload for " + name + ": " + error.message());
-                                      return self->fail(http::status::internal_server_error);
-                                  }
-                                  self->readBody(name, keepAlive);
-                              });
+        if (mBuffer.size() > 0) {
+            const auto bytes = static_cast<std::size_t>(std::min<std::uint64_t>(mBuffer.size(), mRemaining));
+            return writeUpload(static_cast<const char*>(mBuffer.data().data()), bytes, [this, bytes, name, keepAlive] {
+                mBuffer.consume(bytes);
+                receiveBody(name, keepAlive);
+            });
+        }
+        armTransfer();
+        const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(mChunk.size(), mRemaining));
+        mSocket.async_read_some(asio::buffer(mChunk.data(), wanted),
+                                [self = shared_from_this(), name, keepAlive](error_code error, std::size_t bytes) {
+                                    self->bodyReceived(name, keepAlive, error, bytes);
+                                });
+    }
+
+    void bodyReceived(const std::string& name, bool keepAlive, error_code error, std::size_t bytes)
+    {
+        disarm();
+        mTransferred += bytes;
+        // A body cut short never reaches the name: the temporary file goes.
+        if (mTimedOut || error)
+            discardUpload();
+        if (mTimedOut)
+            return fail(http::status::request_timeout);
+        if (error)
+            return drop();
+        writeUpload(mChunk.data(), bytes, [this, name, keepAlive] { receiveBody(name, keepAlive); });
+    }
+
+    void writeUpload(const char* bytes, std::size_t size, std::function<void()> next)
+    {
+        mRemaining -= size;
+        onWorker(
+            [file = mUploading.get(), bytes, size] {
+                DWORD written = 0;
+                if (!WriteFile(file, bytes, static_cast<DWORD>(size), &written, nullptr))
+                    return GetLastError();
+                return DWORD{ERROR_SUCCESS};
+            },
+            [this, next = std::move(next)](DWORD error) {
+                if (error != ERROR_SUCCESS) {
+                    logLine("cannot write an upload (" + std::to_string(error) + ")");
+                    discardUpload();
+                    return fail(http::status::internal_server_error);
+                }
+                next();
+            });
     }
 
     void commit(const std::string& name, bool keepAlive)
     {
         // The data must be on disk before the rename makes it visible;
         // otherwise a power loss could leave the name pointing at a hole.
-        if (!FlushFileBuffers(mUpload->get().body().file().native_handle())) {
-            const DWORD error = GetLastError();
-            logLine("cannot flush an upload for " + name + " (" + std::to_string(error) + ")");
-            discardUpload();
-            return answer(failure(http::status::internal_server_error), keepAlive);
-        }
-        mUpload.reset();
-        std::error_code ignored;
-        rename(name, keepAlive, fs::exists(mState.folder / name, ignored), Clock::now() + replaceWaitTime);
+        onWorker(
+            [file = mUploading.get(), delay = mState.flushDelay] {
+                Sleep(static_cast<DWORD>(delay.count()));
+                if (!FlushFileBuffers(file))
+                    return GetLastError();
+                return DWORD{ERROR_SUCCESS};
+            },
+            [this, name, keepAlive](DWORD error) {
+                if (error != ERROR_SUCCESS) {
+                    logLine("cannot flush an upload for " + name + " (" + std::to_string(error) + ")");
+                    discardUpload();
+                    return answer(failure(http::status::internal_server_error), keepAlive);
+                }
+                mUploading.reset();
+                std::error_code ignored;
+                rename(name, keepAlive, fs::exists(mState.folder / name, ignored), Clock::now() + replaceWaitTime);
+            });
     }
 
     void rename(const std::string& name, bool keepAlive, bool replaced, Clock::time_point deadline)
     {
-        const fs::path target = mState.folder / name;
-        if (MoveFileExW(mTemporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        onWorker(
+            [from = mTemporary, to = mState.folder / name] {
+                if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+                    return GetLastError();
+                return DWORD{ERROR_SUCCESS};
+            },
+            [this, name, keepAlive, replaced, deadline](DWORD error) {
+                renamed(name, keepAlive, replaced, deadline, error);
+            });
+    }
+
+    void renamed(const std::string& name, bool keepAlive, bool replaced, Clock::time_point deadline, DWORD error)
+    {
+        if (error == ERROR_SUCCESS) {
             mTemporary.clear();
             Response done{replaced ? http::status::no_content : http::status::created, 11};
             if (!replaced) {
@@ -351,10 +493,10 @@ private:
             }
             return answer(std::move(done), keepAlive);
         }
-        const DWORD error = GetLastError();
         // An open reader blocks the replace until it closes the file. Moving
         // the old file aside instead would leave a moment without any file
         // under the name, and a crash then would lose both versions.
+        const fs::path target = mState.folder / name;
         std::error_code ignored;
         const bool busy = (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) && replaced
             && !fs::is_directory(target, ignored);
@@ -411,7 +553,7 @@ private:
 
     void discardUpload()
     {
-        mUpload.reset(); // closes the file, so that it can be removed
+        mUploading.reset(); // closes the file, so that it can be removed
         if (!mTemporary.empty()) {
             std::error_code ignored;
             fs::remove(mTemporary, ignored);
@@ -424,10 +566,13 @@ private:
     ServerState& mState;
     beast::flat_buffer mBuffer; // received, not yet parsed: may hold the next request
     std::optional<http::request_parser<http::empty_body>> mHead;
-    std::optional<http::request_parser<http::file_body>> mUpload;
+    ScopedHandle mUploading;
     fs::path mTemporary; // the upload's file until it has its name
+    std::uint64_t mRemaining = 0; // of the upload's body
     ScopedHandle mReading;
     std::vector<char> mChunk;
+    Clock::time_point mTransferStart;
+    std::uint64_t mTransferred = 0;
     std::size_t mDiscarded = 0;
     bool mIdle = false;
     bool mTimedOut = false;
@@ -447,10 +592,23 @@ void startSession(tcp::socket socket, ServerState& state)
     session->nextRequest();
 }
 
+void refuseClient(tcp::socket socket, ServerState& state)
+{
+    std::make_shared<Session>(std::move(socket), state)->refuse();
+}
+
 void stopSessions(ServerState& state)
 {
     for (const std::weak_ptr<Session>& weak : state.sessions) {
         if (const auto session = weak.lock())
             session->stop();
+    }
+}
+
+void abandonSessions(ServerState& state)
+{
+    for (const std::weak_ptr<Session>& weak : state.sessions) {
+        if (const auto session = weak.lock())
+            session->abandon();
     }
 }
