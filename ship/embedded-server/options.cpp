@@ -73,10 +73,10 @@ bool parseOptions(const std::vector<std::wstring>& arguments, Options& options, 
             options.port = static_cast<std::uint16_t>(value);
         } else if (name == L"--client-timeout=") {
             // An hour is far more than any client deserves.
-            ok = parseNumber(attached, 3600 * 1000, value) && value > 0;
+            ok = parseNumber(attached, std::uint64_t{3600} * 1000, value) && value > 0;
             options.clientTimeout = std::chrono::milliseconds(value);
         } else if (name == L"--slow-flush=") {
-            ok = parseNumber(attached, 3600 * 1000, value);
+            ok = parseNumber(attached, std::uint64_t{3600} * 1000, value);
             options.flushDelay = std::chrono::milliseconds(value);
         } else if (name == L"--exit-at-once=")
             ok = parseExitCode(attached, options.exitAtOnce);

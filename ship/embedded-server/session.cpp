@@ -25,7 +25,7 @@ namespace {
 // Request line plus headers; a client that needs more is refused with 431.
 constexpr std::uint32_t maxHeadSize = 16 * 1024;
 constexpr std::uint64_t maxUploadSize = 1ull << 30;
-constexpr std::size_t chunkSize = 256 * 1024;
+constexpr std::size_t chunkSize = std::size_t{256} * 1024;
 // After an answer with "Connection: close" the client gets this long to close
 // first, so that TIME_WAIT stays on its side and not on the listening port.
 constexpr auto clientCloseTime = 2000ms;
@@ -39,7 +39,7 @@ constexpr auto replaceWaitTime = 2000ms;
 // An upload's body and a file being sent must average at least this many
 // bytes a second once the client timeout has passed since they began: a
 // client may be slow, but it cannot keep its place for ever by trickling.
-constexpr std::uint64_t minimumRate = 64 * 1024;
+constexpr std::uint64_t minimumRate = std::uint64_t{64} * 1024;
 
 using Response = http::response<http::string_body>;
 
@@ -85,7 +85,7 @@ public:
     {
         // Beast reads no more than the buffer's free room: without it, a body
         // would come in a few hundred bytes at a time.
-        mBuffer.reserve(64 * 1024);
+        mBuffer.reserve(std::size_t{64} * 1024);
     }
     // Only the session's own things: the state may be gone when the
     // io_context destroys a session it still held.
