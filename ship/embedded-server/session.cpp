@@ -540,7 +540,7 @@ private:
         arm(deadline);
         // Unread data at close makes the stack send RST, which can cut off
         // the answer the client has not read yet; so read to the end first.
-        mSocket.async_read_some(chunk(64 * 1024), // a closing client rarely sends much
+        mSocket.async_read_some(chunk(std::uint64_t{64} * 1024), // a closing client rarely sends much
                                 [self = shared_from_this(), deadline, shutDown](error_code error, std::size_t n) {
                                     self->disarm();
                                     self->mDiscarded += n;

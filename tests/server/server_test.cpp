@@ -319,13 +319,22 @@ TEST(Downloads, DeleteSucceedsWhileTheFileIsBeingSent)
     EXPECT_TRUE(reader.receive().body() == contents) << "the reader did not get the whole file as it was";
 }
 
-// The body is longer than the head's read takes in, so the next request arrives with the body's last read.
 TEST(Connections, RequestBehindAnUploadInTheSameWriteIsServed)
+{
+    Client client(sharedServer().port());
+    const Response stored
+        = client.ask("PUT /files/p HTTP/1.1\r\nContent-Length: 3\r\n\r\nabcGET /files/p HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(201u, stored.result_int());
+    EXPECT_EQ("abc", client.receive().body());
+}
+
+// The body is longer than the head's read takes in: the reads of the rest must stop where the body ends.
+TEST(Connections, RequestBehindALongUploadInTheSameWriteIsServed)
 {
     const std::string body = randomBytes(200 * 1024);
     Client client(sharedServer().port());
-    const Response stored = client.ask("PUT /files/p HTTP/1.1\r\nContent-Length: " + std::to_string(body.size())
-                                       + "\r\n\r\n" + body + "GET /files/p HTTP/1.1\r\n\r\n");
+    const Response stored = client.ask("PUT /files/q HTTP/1.1\r\nContent-Length: " + std::to_string(body.size())
+                                       + "\r\n\r\n" + body + "GET /files/q HTTP/1.1\r\n\r\n");
     EXPECT_EQ(201u, stored.result_int());
     EXPECT_TRUE(client.receive().body() == body) << "the upload did not come back as it was sent";
 }
