@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <memory>
 
 namespace beast = boost::beast;
 namespace http = beast::http;
@@ -25,7 +26,10 @@ namespace {
 // Request line plus headers; a client that needs more is refused with 431.
 constexpr std::uint32_t maxHeadSize = 16 * 1024;
 constexpr std::uint64_t maxUploadSize = 1ull << 30;
-constexpr std::size_t chunkSize = std::size_t{256} * 1024;
+// The most one socket read or write moves. Under the select reactor every
+// socket operation costs several wineserver round trips whatever its size, and
+// Asio's own writes would move at most 64 KiB in one.
+constexpr std::size_t chunkSize = std::size_t{1024} * 1024;
 // After an answer with "Connection: close" the client gets this long to close
 // first, so that TIME_WAIT stays on its side and not on the listening port.
 constexpr auto clientCloseTime = 2000ms;
@@ -66,6 +70,12 @@ struct FileRead {
     DWORD error = ERROR_SUCCESS;
 };
 
+// Lets one write move up to a chunk: Asio's own limit is 64 KiB.
+std::size_t upToAChunk(const error_code& error, std::size_t)
+{
+    return error ? 0 : chunkSize;
+}
+
 // The client went away: nobody is left to answer.
 bool clientLeft(const error_code& error)
 {
@@ -80,8 +90,7 @@ public:
     Session(tcp::socket socket, ServerState& state)
         : mSocket(std::move(socket)),
           mTimer(mSocket.get_executor()),
-          mState(state),
-          mChunk(chunkSize)
+          mState(state)
     {
         // Beast reads no more than the buffer's free room: without it, a body
         // would come in a few hundred bytes at a time.
@@ -318,11 +327,12 @@ private:
             mReading.reset();
             return endResponse(keepAlive);
         }
-        const auto wanted = static_cast<DWORD>(std::min<std::uint64_t>(remaining, mChunk.size()));
+        const asio::mutable_buffer room = chunk(remaining);
         onWorker(
-            [file = mReading.get(), chunk = mChunk.data(), wanted] {
+            [file = mReading.get(), room] {
                 FileRead result;
-                if (!ReadFile(file, chunk, wanted, &result.bytes, nullptr) || result.bytes == 0)
+                if (!ReadFile(file, room.data(), static_cast<DWORD>(room.size()), &result.bytes, nullptr)
+                    || result.bytes == 0)
                     result.error = GetLastError();
                 return result;
             },
@@ -334,7 +344,7 @@ private:
                     return drop();
                 }
                 armTransfer();
-                asio::async_write(mSocket, asio::buffer(mChunk.data(), read.bytes),
+                asio::async_write(mSocket, asio::buffer(mChunk.get(), read.bytes), upToAChunk,
                                   [self = shared_from_this(), remaining, keepAlive](error_code error, std::size_t n) {
                                       self->disarm();
                                       self->mTransferred += n;
@@ -405,8 +415,7 @@ private:
             });
         }
         armTransfer();
-        const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(mChunk.size(), mRemaining));
-        mSocket.async_read_some(asio::buffer(mChunk.data(), wanted),
+        mSocket.async_read_some(chunk(mRemaining),
                                 [self = shared_from_this(), name, keepAlive](error_code error, std::size_t bytes) {
                                     self->bodyReceived(name, keepAlive, error, bytes);
                                 });
@@ -423,7 +432,7 @@ private:
             return fail(http::status::request_timeout);
         if (error)
             return drop();
-        writeUpload(mChunk.data(), bytes, [this, name, keepAlive] { receiveBody(name, keepAlive); });
+        writeUpload(mChunk.get(), bytes, [this, name, keepAlive] { receiveBody(name, keepAlive); });
     }
 
     void writeUpload(const char* bytes, std::size_t size, std::function<void()> next)
@@ -531,7 +540,7 @@ private:
         arm(deadline);
         // Unread data at close makes the stack send RST, which can cut off
         // the answer the client has not read yet; so read to the end first.
-        mSocket.async_read_some(asio::buffer(mChunk),
+        mSocket.async_read_some(chunk(std::uint64_t{64} * 1024), // a closing client rarely sends much
                                 [self = shared_from_this(), deadline, shutDown](error_code error, std::size_t n) {
                                     self->disarm();
                                     self->mDiscarded += n;
@@ -541,6 +550,21 @@ private:
                                         return self->drop();
                                     self->closeAfter(0ms, true);
                                 });
+    }
+
+    // Room for up to a chunk of the wanted bytes, and for no more, so that a
+    // read never takes in what follows a body. The block grows to what the
+    // connection has needed and is not filled: a zero-filled 1 MiB block for
+    // every connection made a burst of short ones slower under Wine.
+    // Only the I/O thread calls this, and never while a worker uses the block.
+    asio::mutable_buffer chunk(std::uint64_t wanted)
+    {
+        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(wanted, chunkSize));
+        if (size > mChunkSize) {
+            mChunk = std::make_unique_for_overwrite<char[]>(size);
+            mChunkSize = size;
+        }
+        return asio::buffer(mChunk.get(), size);
     }
 
     void drop()
@@ -570,7 +594,8 @@ private:
     fs::path mTemporary; // the upload's file until it has its name
     std::uint64_t mRemaining = 0; // of the upload's body
     ScopedHandle mReading;
-    std::vector<char> mChunk;
+    std::unique_ptr<char[]> mChunk; // see chunk()
+    std::size_t mChunkSize = 0;
     Clock::time_point mTransferStart;
     std::uint64_t mTransferred = 0;
     std::size_t mDiscarded = 0;

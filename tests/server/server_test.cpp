@@ -328,6 +328,17 @@ TEST(Connections, RequestBehindAnUploadInTheSameWriteIsServed)
     EXPECT_EQ("abc", client.receive().body());
 }
 
+// The body is longer than the head's read takes in: the reads of the rest must stop where the body ends.
+TEST(Connections, RequestBehindALongUploadInTheSameWriteIsServed)
+{
+    const std::string body = randomBytes(200 * 1024);
+    Client client(sharedServer().port());
+    const Response stored = client.ask("PUT /files/q HTTP/1.1\r\nContent-Length: " + std::to_string(body.size())
+                                       + "\r\n\r\n" + body + "GET /files/q HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(201u, stored.result_int());
+    EXPECT_TRUE(client.receive().body() == body) << "the upload did not come back as it was sent";
+}
+
 // After an answer with "Connection: close" the server leaves the close to the client for a while, so that TIME_WAIT
 // stays on the client's side.
 TEST(Connections, ClientGetsTwoSecondsToCloseFirst)
