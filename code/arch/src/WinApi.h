@@ -9,7 +9,9 @@
 #define NOMINMAX
 #endif
 #ifndef _WIN32_WINNT
-#define _WIN32_WINNT 0x0601 // Windows 7: handle lists for CreateProcessW, strict UTF-8 conversion
+// Windows 7, the oldest version the host is released for. What it needs most, handle lists for
+// CreateProcessW and strict UTF-8 conversion, came with Vista.
+#define _WIN32_WINNT 0x0601
 #endif
 
 // winsock2.h before windows.h, which would otherwise pull in winsock 1.
