@@ -2,8 +2,6 @@
 // beyond their own, so the host's server-mode options may follow:
 //   echo-args <file>: writes argv as UTF-8, each argument NUL-terminated
 //   exit <code> (0x hex too);  sleep <ms>
-//   crash: ends as an unattended access violation ends, with 0xC0000005 (a real one would start
-//          Wine's debugger)
 //   server exit <code> | until-close <code> <report> | ignore-close <report>: below
 // Anything else ends it with 100.
 #include "test_child.h"
@@ -49,24 +47,18 @@ bool writeReport(const std::wstring& file, int argc, wchar_t** argv, SOCKET list
         && MoveFileExW(part.c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING);
 }
 
-// Serves the listener (each client gets a line and is closed) until the host closes the connection,
-// then ends with the code; 99 when no close came within 60 s. select(), not poll: Wine's poll does
-// not know inherited sockets.
-int serveUntilClose(SOCKET listener, SOCKET connection, UINT code)
+// Waits until the host closes the connection, then ends with the code; 99 when no close came within
+// 60 s. select(), not poll: Wine's poll does not know inherited sockets.
+int waitForClose(SOCKET connection, UINT code)
 {
     for (const ULONGLONG end = GetTickCount64() + 60000; GetTickCount64() < end;) {
-        fd_set readable{2, {listener, connection}};
+        fd_set readable{1, {connection}};
         timeval wait{0, 100000};
         if (select(0, &readable, nullptr, nullptr, &wait) == SOCKET_ERROR)
             exitWith(code);
         char buffer[256];
         if (FD_ISSET(connection, &readable) && recv(connection, buffer, sizeof buffer, 0) <= 0)
             exitWith(code);
-        if (FD_ISSET(listener, &readable)) {
-            const SOCKET client = accept(listener, nullptr, nullptr);
-            send(client, "accepted by test_child\n", 23, 0);
-            closesocket(client);
-        }
     }
     return 99;
 }
@@ -93,7 +85,7 @@ int server(int argc, wchar_t** argv)
     if (!writeReport(argv[untilClose ? 4 : 3], argc, argv, listener, connection))
         return 90;
     if (untilClose)
-        return serveUntilClose(listener, connection, number(argv[3]));
+        return waitForClose(connection, number(argv[3]));
     Sleep(60000);
     return 0;
 }
@@ -103,8 +95,6 @@ int server(int argc, wchar_t** argv)
 int wmain(int argc, wchar_t** argv)
 {
     const std::wstring verb = argc > 1 ? argv[1] : L"";
-    if (verb == L"crash")
-        exitWith(0xC0000005);
     if (argc < 3)
         return 100;
     if (verb == L"echo-args")
