@@ -30,6 +30,9 @@ def make_package(folder, **options):
     subprocess.run(
         [cmake, "--build", folder, "--target", "package"], check=True, stdout=subprocess.DEVNULL, timeout=600, **options
     )
+    missing = [made for made in (f"{top}.zip", f"{top}.zip.sha256") if not (folder / made).exists()]
+    if missing:
+        sys.exit(f"the package target in {folder} made no {' and no '.join(missing)}")
     return (folder / f"{top}.zip").read_bytes(), (folder / f"{top}.zip.sha256").read_text()
 
 
