@@ -11,6 +11,7 @@ cmake, build, version = sys.argv[1], Path(sys.argv[2]).resolve(), sys.argv[3]
 source = Path(__file__).resolve().parents[2]
 rebuild = build / "package-rebuild"
 top = f"quorvanta-apiclient-{version}-win64"
+outputs = (f"{top}.zip", f"{top}.zip.sha256")
 binaries = ["quorvanta-apiclient.exe", "quorvanta-embedded-server.exe", "quorvanta_errors.dll"]
 notices = ("Boost-BSL-1.0.txt", "MinGW-w64-runtime-and-winpthreads.txt", "libstdc++-GCC-runtime-library-exception.txt")
 texts = ["README-embedded-server.md", "LICENSE", "operating.md"] + ["notices/" + n for n in notices]
@@ -25,12 +26,12 @@ def cached(name):
 
 
 def make_package(folder, **options):
-    for made in (f"{top}.zip", f"{top}.zip.sha256"):  # none left from an earlier run
+    for made in outputs:  # none left from an earlier run
         (folder / made).unlink(missing_ok=True)
     subprocess.run(
         [cmake, "--build", folder, "--target", "package"], check=True, stdout=subprocess.DEVNULL, timeout=600, **options
     )
-    missing = [made for made in (f"{top}.zip", f"{top}.zip.sha256") if not (folder / made).exists()]
+    missing = [made for made in outputs if not (folder / made).exists()]
     if missing:
         sys.exit(f"the package target in {folder} made no {' and no '.join(missing)}")
     return (folder / f"{top}.zip").read_bytes(), (folder / f"{top}.zip.sha256").read_text()
