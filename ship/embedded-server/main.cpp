@@ -114,7 +114,9 @@ struct Server {
             acceptor.bind(tcp::endpoint(asio::ip::address_v4::loopback(), port), error);
         if (!error)
             acceptor.listen(asio::socket_base::max_listen_connections, error);
-        const tcp::endpoint bound = acceptor.local_endpoint(error);
+        tcp::endpoint bound;
+        if (!error)
+            bound = acceptor.local_endpoint(error);
         if (error) {
             logLine("cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + error.message());
             return false;

@@ -357,6 +357,22 @@ TEST(Connections, ClientGetsTwoSecondsToCloseFirst)
     EXPECT_LE(*closedAfter, 3000ms);
 }
 
+// Run by hand, a server that cannot listen must say why: here, another socket holds the port.
+TEST(Standalone, APortInUseEndsWith7NamingTheCause)
+{
+    tcp::acceptor holder(io, tcp::v4());
+    holder.bind({address_v4::loopback(), 0});
+    holder.listen();
+    const std::string port = std::to_string(holder.local_endpoint().port());
+    boost::process::ipstream errors;
+    boost::process::child server(serverExe, "standalone", "--port=" + port, boost::process::std_err > errors);
+    ASSERT_TRUE(server.wait_for(10s)) << "the server did not end";
+    const std::string said(std::istreambuf_iterator<char>(errors), {});
+    EXPECT_EQ(7, server.exit_code());
+    const std::string cause = boost::system::error_code(WSAEADDRINUSE, boost::system::system_category()).message();
+    EXPECT_NE(std::string::npos, said.find("cannot listen on 127.0.0.1:" + port + ": " + cause)) << said;
+}
+
 TEST(Arguments, ArePercentEncodedOnePerLine)
 {
     const std::string arguments = Client(sharedServer().port()).ask(request("GET /arguments")).body();
