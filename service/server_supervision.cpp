@@ -132,7 +132,6 @@ void runServer(DWORD argc, LPWSTR* argv)
         sockets.emplace();
         ServerSocketCalls calls;
         calls.announceAttempt = [](DWORD waitHintMs) { reportServiceStatus(SERVICE_START_PENDING, waitHintMs); };
-        calls.listen = systemApi.listen;
         if (!createServerSockets(&*sockets, calls)) {
             const DWORD error = static_cast<DWORD>(WSAGetLastError());
             sockets.reset();

@@ -22,7 +22,6 @@ SystemApi realSystemApi()
         &::RegCreateKeyExW,
         &::RegSetValueExW,
         &::RegCloseKey,
-        &::listen,
     };
 }
 

@@ -34,9 +34,6 @@ struct SystemApi {
     decltype(&::RegCreateKeyExW) regCreateKeyEx;
     decltype(&::RegSetValueExW) regSetValueEx;
     decltype(&::RegCloseKey) regCloseKey;
-    // The listener of the server sockets: a test queues strangers' connections
-    // ahead of the host's own in the moment between listen and connect.
-    decltype(&::listen) listen;
 };
 
 SystemApi realSystemApi();
