@@ -29,12 +29,13 @@ namespace {
 using Strings = std::vector<std::string>;
 using Arguments = std::vector<std::wstring>;
 
-// What the fake hands out, named in the log by role.
+// What the fake hands out, named in the log by role. The values are odd: a real handle is a multiple of
+// four, so the stop event the host creates can never be taken for one of these.
 const auto fakeKey = reinterpret_cast<HKEY>(0x51);
-const auto fakeManager = reinterpret_cast<SC_HANDLE>(0x52);
-const auto fakeService = reinterpret_cast<SC_HANDLE>(0x53);
-const auto fakeEventSource = reinterpret_cast<HANDLE>(0x54);
-const auto fakeStatusHandle = reinterpret_cast<SERVICE_STATUS_HANDLE>(0x55);
+const auto fakeManager = reinterpret_cast<SC_HANDLE>(0x53);
+const auto fakeService = reinterpret_cast<SC_HANDLE>(0x55);
+const auto fakeEventSource = reinterpret_cast<HANDLE>(0x57);
+const auto fakeStatusHandle = reinterpret_cast<SERVICE_STATUS_HANDLE>(0x59);
 // However long the host asks to wait, no wait of a test lasts longer.
 constexpr DWORD waitLimitMs = 20000;
 
