@@ -175,12 +175,12 @@ void runServer(DWORD argc, LPWSTR* argv)
     const DWORD exitCode = process.exitCode();
     // The child is gone but the system would not tell its exit code: that is
     // the host's failure, and the marker that stands in for the code is no
-    // code of the child's to hand on.
-    if (exitCode == Process::ExitCodeUnavailable) {
-        const DWORD error = process.exitCodeError();
+    // code of the child's to hand on. A child that exits with the marker's
+    // value itself has its code read, and it is handed on like any other.
+    if (const DWORD error = process.exitCodeError(); error != NO_ERROR) {
         const std::wstring text = L"Server terminated; its exit code could not be read (error "
             + formatDecimalWide(static_cast<std::int32_t>(error)) + L")";
-        stopWithError(text.c_str(), failureCode(error, ERROR_INTERNAL_ERROR));
+        stopWithError(text.c_str(), error);
         return;
     }
     reportOutcome(exitCode);

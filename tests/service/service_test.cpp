@@ -713,6 +713,27 @@ TEST_F(ServiceRun, UnreadableExitCodeStopsTheServiceWithTheSystemsError)
               entriesAfter(serverStarted));
 }
 
+TEST_F(ServiceRun, UnreadableExitCodeWithoutAReasonStopsWithInternalError)
+{
+    processApi.getExitCodeProcess = [](HANDLE, LPDWORD) -> BOOL {
+        SetLastError(NO_ERROR);
+        return FALSE;
+    };
+    runService({childOverride(), L"exit", L"3"});
+    EXPECT_EQ((Strings{waitForStopOrChild, "STOPPED win32=1359 specific=0",
+                       error("Server terminated; its exit code could not be read (error 1359)")}),
+              entriesAfter(serverStarted));
+}
+
+// The value that stands in for an unreadable exit code is also one a child can end with.
+TEST_F(ServiceRun, ChildEndingWithTheUnreadableMarkersValueHasItsCodeHandedOn)
+{
+    runService({childOverride(), L"exit", L"0x80000004"});
+    EXPECT_EQ((Strings{waitForStopOrChild, error("Server terminated unexpectedly with code -2147483644"),
+                       "STOPPED win32=1066 specific=2147483652"}),
+              entriesAfter(serverStarted));
+}
+
 // What the child reports, line by line: its arguments, the names of the sockets it was told of, the sockets it holds.
 TEST_F(ServiceRun, ServerModeChildHoldsExactlyTheListenerAndItsEndOfThePair)
 {

@@ -253,6 +253,8 @@ void Process::reap()
         mExitCode = exitCode;
     } else {
         mExitCodeError = GetLastError();
+        if (mExitCodeError == NO_ERROR) // a failure without a reason is still a failure
+            mExitCodeError = ERROR_INTERNAL_ERROR;
         mExitCode = ExitCodeUnavailable;
     }
     mProcess.reset();

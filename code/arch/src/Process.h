@@ -48,7 +48,9 @@ public:
     void terminateAndWait();
     HANDLE processHandle() const;
     DWORD exitCode() const { return mExitCode; }
-    // Why the exit code could not be read (ExitCodeUnavailable); NO_ERROR otherwise.
+    // Why the exit code could not be read, never NO_ERROR then; NO_ERROR when
+    // it was. A child may itself exit with ExitCodeUnavailable's value: only
+    // this tells the two apart.
     DWORD exitCodeError() const { return mExitCodeError; }
 
     void setErrorSink(ProcessErrorSink sink, void* context);
