@@ -59,12 +59,17 @@ class Wine:
         self.wine("wineboot", "-i", stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
         # A new prefix can leave two services.exe in one wineserver, and SCM calls then reach either at random;
         # after a restart there is one.
-        self.wineserver("-k", "-w", "-p")
-        with open(self.trace, "wb") as trace:
-            self.wine("wineboot", debug="-all,+eventlog", stdout=subprocess.DEVNULL, stderr=trace, check=True)
+        open(self.trace, "wb").close()
+        self.restart()
         for name in (HOST_EXE, SERVER_EXE, MESSAGE_DLL):
             shutil.copy2(os.path.join(self.build, "bin", name), svc)
         shutil.copy2(os.path.join(self.build, "tests", "bin", "wine_driver.exe"), svc)
+
+    def restart(self):
+        """A fresh wineserver and services.exe, tracing into the same event trace; the prefix stays."""
+        self.wineserver("-k", "-w", "-p")
+        with open(self.trace, "ab") as trace:
+            self.wine("wineboot", debug="-all,+eventlog", stdout=subprocess.DEVNULL, stderr=trace, check=True)
 
     def run(self, program, *args, debug="-all"):
         """Exit code, standard output and standard error of a program in C:\\svc."""

@@ -223,7 +223,13 @@ def test_each_road_ends_with_its_entries_and_final_status(wine, name):
     road = ROADS[name]
     mark = wine.mark()
     facts = wine.drive(*road_steps(road))
-    assert wine.log(mark, len(road.entries)) == road.entries
+    found = wine.log(mark, len(road.entries))
+    if road.kill_with is not None:
+        # Under Wine a process terminated from outside can leave its sockets in the wineserver, the listener
+        # on 54321 among them, for as long as that wineserver runs (seen under load: no process left, the
+        # wineserver spinning). A fresh one keeps that from the cases after this one.
+        wine.restart()
+    assert found == road.entries
     seen = ",".join(facts["started_seen"] + facts["stopped_seen"]).split(",")
     if not road.stop_control:
         assert "STOP_PENDING" not in seen, "a service that ended by itself showed STOP_PENDING"
