@@ -275,6 +275,8 @@ int wmain(int argc, wchar_t* argv[])
         return StartServiceCtrlDispatcherW(table) ? 0 : 1;
     if (argc < 2)
         return 1;
+    // Unbuffered, so that what a driver that dies printed still reaches the harness.
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
     const DWORD access = SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS;
     const SC_HANDLE service = OpenServiceW(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT), argv[1], access);
     std::printf("open=%lu\n", service != nullptr ? 0ul : GetLastError());
