@@ -259,7 +259,8 @@ def test_a_stop_control_meeting_a_child_that_ends_by_itself(wine, reps):
         steps += ["free", start_step(["--exit-at-once=8"]), f"quiet:{run * 7 % 41}", "stop:1", "quiet:1000"]
     mark = wine.mark()
     facts = wine.drive(*steps)
-    assert wine.log(mark, 3 * runs) == served_and_ended(": exit code 8") * runs
+    found = wine.log(mark, 3 * runs)
+    assert found == served_and_ended(": exit code 8") * runs, f"final statuses: {final_statuses(facts)}"
     assert facts["quiet"][1::2] == ["STOPPED"] * runs, "a report followed STOPPED"
     assert set(facts["left"]) == {"0"}, "processes left"
     assert set(facts["controls"]) <= CONTROL_RESULTS
