@@ -229,7 +229,7 @@ def test_each_road_ends_with_its_entries_and_final_status(wine, name):
         # on 54321 among them, for as long as that wineserver runs (seen under load: no process left, the
         # wineserver spinning). A fresh one keeps that from the cases after this one.
         wine.restart()
-    assert found == road.entries
+    assert found == road.entries, f"final statuses: {final_statuses(facts)}"
     seen = ",".join(facts["started_seen"] + facts["stopped_seen"]).split(",")
     if not road.stop_control:
         assert "STOP_PENDING" not in seen, "a service that ended by itself showed STOP_PENDING"
